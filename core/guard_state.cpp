@@ -1,0 +1,27 @@
+#include "core/guard_state.h"
+
+#include <cstdarg>
+#include <cwchar>
+
+GuardState guard = {
+    L"ZarnelGuard initialization failed.",
+    {}, {}, nullptr, INIT_ONCE_STATIC_INIT, nullptr, nullptr, nullptr,
+    0, 0, 0, SRWLOCK_INIT, 0, 0, SRWLOCK_INIT, SRWLOCK_INIT, {}, {},
+};
+
+void SetLastErrorText(const wchar_t* format, ...) {
+  // Formatting into a scratch buffer first means a reader on another thread
+  // never sees the text half-formatted for longer than one copy, and a
+  // message that refers to the text itself ("%ls", lastErrorText) formats
+  // from an intact source.
+  wchar_t scratch[kLastErrorTextCapacity];
+  va_list args;
+  va_start(args, format);
+  int written = _vsnwprintf(scratch, kLastErrorTextCapacity - 1, format, args);
+  va_end(args);
+  // On truncation _vsnwprintf returns -1 and leaves no terminator; keep the
+  // first 767 characters.
+  scratch[kLastErrorTextCapacity - 1] = L'\0';
+  if (written >= 0 && written < static_cast<int>(kLastErrorTextCapacity)) scratch[written] = L'\0';
+  std::wmemcpy(guard.lastErrorText, scratch, kLastErrorTextCapacity);
+}

@@ -1,0 +1,67 @@
+#include "integrity/sha256_digest.h"
+
+#include <wincrypt.h>
+
+#include "core/win32_calls.h"
+
+namespace {
+// The provider context and hash object of one digest, released on every path.
+struct Sha256Session {
+  HCRYPTPROV provider = 0;
+  HCRYPTHASH hash = 0;
+
+  Sha256Session() = default;
+  Sha256Session(const Sha256Session&) = delete;
+  Sha256Session& operator=(const Sha256Session&) = delete;
+  ~Sha256Session() {
+    if (hash) win32Calls.CryptDestroyHash(hash);
+    if (provider) win32Calls.CryptReleaseContext(provider, 0);
+  }
+
+  bool Open() {
+    if (!win32Calls.CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+      provider = 0;
+      return false;
+    }
+    if (!win32Calls.CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
+      hash = 0;
+      return false;
+    }
+    return true;
+  }
+
+  bool Finish(uint8_t digest[kSha256Size]) {
+    DWORD length = kSha256Size;
+    return win32Calls.CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0) && length == kSha256Size;
+  }
+};
+}  // namespace
+
+bool HashBufferSha256(const void* data, uint32_t length, uint8_t digest[kSha256Size]) {
+  if (!data) return false;
+  Sha256Session session;
+  if (!session.Open()) return false;
+  if (!win32Calls.CryptHashData(session.hash, static_cast<const BYTE*>(data), length, 0)) return false;
+  return session.Finish(digest);
+}
+
+bool HashFileSha256(HANDLE file, uint64_t* size, uint8_t digest[kSha256Size]) {
+  LARGE_INTEGER fileSize;
+  if (!win32Calls.GetFileSizeEx(file, &fileSize) || fileSize.QuadPart < 0) return false;
+  LARGE_INTEGER start;
+  start.QuadPart = 0;
+  if (!win32Calls.SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+  *size = static_cast<uint64_t>(fileSize.QuadPart);
+
+  Sha256Session session;
+  if (!session.Open()) return false;
+  // On the caller's stack: hashing the client files makes no heap
+  // allocation, so callers need about 260 KiB of stack for it.
+  alignas(16) BYTE block[kFileHashBlockSize] = {};
+  for (;;) {
+    DWORD read = 0;
+    if (!win32Calls.ReadFile(file, block, kFileHashBlockSize, &read, nullptr)) return false;
+    if (read == 0) return session.Finish(digest);
+    if (!win32Calls.CryptHashData(session.hash, block, read, 0)) return false;
+  }
+}

@@ -1,0 +1,101 @@
+#include "challenge.h"
+
+#include <climits>
+#include <string>
+#include <utility>
+
+#include <openssl/rand.h>
+
+namespace zarnel::serverkit {
+
+namespace {
+
+constexpr int kMaxRandomDraws = 8;
+
+bool DrawNonZero(std::size_t size, Bytes& out) {
+  out.assign(size, 0);
+  for (int attempt = 0; attempt < kMaxRandomDraws; ++attempt) {
+    if (RAND_bytes(out.data(), static_cast<int>(size)) != 1) break;
+    if (!IsAllZero(out)) return true;
+  }
+  out.clear();
+  return false;
+}
+
+bool BuildInRange(std::uint32_t build) {
+  return build >= kOldestClientBuild && build <= kNewestClientBuild;
+}
+
+std::string BuildRangeText() {
+  return std::to_string(kOldestClientBuild) + " to " + std::to_string(kNewestClientBuild);
+}
+
+Verdict Issue(std::uint16_t version, std::uint32_t build, Challenge& out) {
+  out = Challenge{};
+  if (!BuildInRange(build)) {
+    return Reject(Check::kChallengeBuildOutOfRange,
+                  "challenge build " + std::to_string(build) + " is not " + BuildRangeText());
+  }
+  Challenge issued;
+  issued.version = version;
+  issued.build = build;
+  if (!DrawNonZero(kChallengeIdSize, issued.id) ||
+      !DrawNonZero(kChallengeNonceSize, issued.nonce)) {
+    return Reject(Check::kRandomUnavailable, "the random source failed");
+  }
+  out = std::move(issued);
+  return Accept();
+}
+
+}  // namespace
+
+Verdict IssueLoginChallenge(std::uint32_t build, Challenge& out) {
+  return Issue(kLoginChallengeVersion, build, out);
+}
+
+Verdict IssueHardCheatChallenge(std::uint32_t build, Challenge& out) {
+  return Issue(kHardCheatChallengeVersion, build, out);
+}
+
+Verdict CheckChallenge(const Challenge& challenge, std::uint16_t expectedVersion) {
+  if (challenge.version != expectedVersion) {
+    return Reject(Check::kBadChallengeVersion,
+                  "challenge version " + std::to_string(challenge.version) + ", expected " +
+                      std::to_string(expectedVersion));
+  }
+  if (!BuildInRange(challenge.build)) {
+    return Reject(Check::kChallengeBuildOutOfRange, "challenge build " +
+                                                        std::to_string(challenge.build) +
+                                                        " is not " + BuildRangeText());
+  }
+  if (challenge.id.size() != kChallengeIdSize) {
+    return Reject(Check::kWrongLength, "challenge id must be 16 bytes");
+  }
+  if (challenge.nonce.size() != kChallengeNonceSize) {
+    return Reject(Check::kWrongLength, "challenge nonce must be 32 bytes");
+  }
+  if (IsAllZero(challenge.id)) {
+    return Reject(Check::kZeroChallengeId, "challenge id is all zero");
+  }
+  if (IsAllZero(challenge.nonce)) {
+    return Reject(Check::kZeroChallengeNonce, "challenge nonce is all zero");
+  }
+  return Accept();
+}
+
+Verdict CheckClientBuild(std::uint32_t clientBuild, std::uint32_t challengeBuild,
+                         std::optional<std::uint32_t> expected) {
+  if (clientBuild < challengeBuild || !BuildInRange(clientBuild)) {
+    return Reject(Check::kClientBuildOutOfRange,
+                  "client build " + std::to_string(clientBuild) + " is not " +
+                      std::to_string(challengeBuild) + " to " +
+                      std::to_string(kNewestClientBuild));
+  }
+  if (expected && clientBuild != *expected) {
+    return Reject(Check::kClientBuildMismatch, "client build " + std::to_string(clientBuild) +
+                                                   ", expected " + std::to_string(*expected));
+  }
+  return Accept();
+}
+
+}  // namespace zarnel::serverkit

@@ -1,0 +1,45 @@
+// Challenges the server issues: the login challenge (version 2) and the
+// hard-cheat challenge (version 1) share one shape and the same rules.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "bytes.h"
+#include "verdict.h"
+
+namespace zarnel::serverkit {
+
+constexpr std::uint16_t kLoginChallengeVersion = 2;
+constexpr std::uint16_t kHardCheatChallengeVersion = 1;
+
+// The newest client build in the field. A challenge may name an older
+// build as the oldest one the server still accepts, never a newer one.
+constexpr std::uint32_t kNewestClientBuild = 62;
+constexpr std::uint32_t kOldestClientBuild = 1;
+
+constexpr std::size_t kChallengeIdSize = 16;
+constexpr std::size_t kChallengeNonceSize = 32;
+
+struct Challenge {
+  std::uint16_t version = 0;
+  std::uint32_t build = 0;
+  Bytes id;
+  Bytes nonce;
+};
+
+// Draws id and nonce from OpenSSL's CSPRNG; an all-zero draw is redrawn
+// because the guard refuses it.
+Verdict IssueLoginChallenge(std::uint32_t build, Challenge& out);
+Verdict IssueHardCheatChallenge(std::uint32_t build, Challenge& out);
+
+// Re-checks a stored challenge before it is used to rebuild a record, so a
+// corrupted session store cannot make a proof verify against garbage.
+Verdict CheckChallenge(const Challenge& challenge, std::uint16_t expectedVersion);
+
+// The client must run a build from the challenge's build up to the newest
+// one; `expected`, when given, pins it to one exact build.
+Verdict CheckClientBuild(std::uint32_t clientBuild, std::uint32_t challengeBuild,
+                         std::optional<std::uint32_t> expected);
+
+}  // namespace zarnel::serverkit

@@ -1,0 +1,62 @@
+// The outcome of every check the kit makes. A rejection always names the
+// one check that failed so that operators and the end-to-end tests can tell
+// a forged proof from a stale challenge or a malformed upload.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <utility>
+
+namespace zarnel::serverkit {
+
+enum class Check {
+  kOk,
+  kWrongLength,
+  kBadChallengeVersion,
+  kChallengeBuildOutOfRange,
+  kZeroChallengeId,
+  kZeroChallengeNonce,
+  kLoginNameLength,
+  kLoginNameCharacter,
+  kClientBuildOutOfRange,
+  kClientBuildMismatch,
+  kKeyKindInvalid,
+  kZeroMachineDigest,
+  kBadKeyMagic,
+  kBadKeyLength,
+  kPointNotOnCurve,
+  kSignatureOutOfRange,
+  kSignatureMismatch,
+  kUnknownDeviceKey,
+  kBadReportVersion,
+  kReservedNotZero,
+  kViolationOutOfRange,
+  kZeroReportId,
+  kChallengeMismatch,
+  kNonceMismatch,
+  kEvidenceInvalid,
+  kEvidenceMismatch,
+  kRandomUnavailable,
+  kCryptoFailure,
+};
+
+// Stable kebab-case name, used as the "check" field of the tool's output.
+const char* CheckName(Check check);
+
+inline std::ostream& operator<<(std::ostream& out, Check check) {
+  return out << CheckName(check);
+}
+
+struct Verdict {
+  Check check = Check::kOk;
+  std::string detail;
+
+  bool ok() const { return check == Check::kOk; }
+};
+
+inline Verdict Accept() { return Verdict{}; }
+inline Verdict Reject(Check check, std::string detail) {
+  return Verdict{check, std::move(detail)};
+}
+
+}  // namespace zarnel::serverkit

@@ -1,0 +1,90 @@
+// The shipped DLL as a host sees it: its export table, its imports, and the
+// lifecycle exports in a fresh process.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+
+#include "process_runner.h"
+
+namespace {
+const std::set<std::string> kExpectedExports = {
+    "ZarnelGuardInitialize",
+    "ZarnelGuardShutdown",
+    "ZarnelGuardGetLastError",
+    "ZarnelGuardGetClientBuild",
+};
+
+// Reads the loaded image's own tables: what the loader actually sees.
+struct LoadedImage {
+  HMODULE module = LoadLibraryW((ProgramDirectory() + L"ZarnelGuard.dll").c_str());
+  ~LoadedImage() {
+    if (module) FreeLibrary(module);
+  }
+  const BYTE* Base() const { return reinterpret_cast<const BYTE*>(module); }
+  const IMAGE_NT_HEADERS32* Headers() const {
+    auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(Base());
+    return reinterpret_cast<const IMAGE_NT_HEADERS32*>(Base() + dos->e_lfanew);
+  }
+  const IMAGE_DATA_DIRECTORY& Directory(int index) const { return Headers()->OptionalHeader.DataDirectory[index]; }
+};
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(tolower(c)); });
+  return text;
+}
+}  // namespace
+
+TEST(DllInterface, IsA32BitImageExportingExactlyTheUndecoratedNames) {
+  LoadedImage image;
+  ASSERT_NE(image.module, nullptr) << GetLastError();
+  EXPECT_EQ(image.Headers()->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+  EXPECT_TRUE(image.Headers()->FileHeader.Characteristics & IMAGE_FILE_DLL);
+
+  const IMAGE_DATA_DIRECTORY& dir = image.Directory(IMAGE_DIRECTORY_ENTRY_EXPORT);
+  ASSERT_NE(dir.VirtualAddress, 0u);
+  auto exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(image.Base() + dir.VirtualAddress);
+  auto names = reinterpret_cast<const DWORD*>(image.Base() + exports->AddressOfNames);
+  std::set<std::string> found;
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i) found.insert(reinterpret_cast<const char*>(image.Base() + names[i]));
+  EXPECT_EQ(found, kExpectedExports);
+  EXPECT_EQ(exports->NumberOfFunctions, kExpectedExports.size()) << "no export by ordinal only";
+  for (const std::string& name : kExpectedExports)
+    EXPECT_NE(GetProcAddress(image.module, name.c_str()), nullptr) << name;
+}
+
+TEST(DllInterface, ImportsOnlyWindowsSystemLibraries) {
+  const std::set<std::string> allowed = {"kernel32.dll", "advapi32.dll", "bcrypt.dll", "ncrypt.dll",
+                                         "ntdll.dll",    "msvcrt.dll",   "user32.dll"};
+  LoadedImage image;
+  ASSERT_NE(image.module, nullptr);
+  const IMAGE_DATA_DIRECTORY& dir = image.Directory(IMAGE_DIRECTORY_ENTRY_IMPORT);
+  ASSERT_NE(dir.VirtualAddress, 0u);
+  std::set<std::string> imported;
+  for (auto d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.Base() + dir.VirtualAddress); d->Name; ++d)
+    imported.insert(Lower(reinterpret_cast<const char*>(image.Base() + d->Name)));
+  EXPECT_TRUE(imported.count("kernel32.dll"));
+  for (const std::string& name : imported) {
+    EXPECT_TRUE(allowed.count(name) || name.rfind("api-ms-win-crt-", 0) == 0) << "unexpected import " << name;
+    EXPECT_EQ(name.find("libgcc"), std::string::npos);
+    EXPECT_EQ(name.find("libstdc++"), std::string::npos);
+    EXPECT_EQ(name.find("libwinpthread"), std::string::npos);
+  }
+}
+
+TEST(DllInterface, LifecycleInAFreshHostProcess) {
+  ProcessResult run = RunProcess(ProgramDirectory() + L"lifecycle_host.exe", L"sequence", ProgramDirectory());
+  ASSERT_TRUE(run.finished);
+  ASSERT_EQ(run.exitCode, 0u) << run.output;
+  auto values = ParseKeyValues(run.output);
+  EXPECT_EQ(values["initial_text"], "ZarnelGuard initialization failed.");
+  EXPECT_EQ(values["build_before"], "62");
+  EXPECT_EQ(values["shutdown_before_start"], "returned");
+  EXPECT_EQ(values["initialize_first"], "1");
+  EXPECT_EQ(values["text_after_start"], "ZarnelGuard initialization failed.") << "a success leaves the text alone";
+  EXPECT_EQ(values["build_running"], "62");
+  EXPECT_EQ(values["initialize_after_shutdown"], "1") << "a successful start never runs again";
+  EXPECT_EQ(values["build_after"], "62");
+}

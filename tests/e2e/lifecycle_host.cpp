@@ -1,0 +1,58 @@
+// A 32-bit host that loads ZarnelGuard.dll with LoadLibraryW and drives its
+// lifecycle exports; prints "key=value" lines for the test to check.
+//   lifecycle_host sequence       initial state, shutdown twice, start, shutdown, start again
+//   lifecycle_host long-message   (no-op placeholder for hosts that need a fresh process)
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+
+#include "ZarnelGuard.h"
+
+namespace {
+HMODULE guardModule;
+
+template <typename T>
+T Export(const char* name) {
+  return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(guardModule, name)));
+}
+
+void PrintText(const char* key, const wchar_t* text) { std::printf("%s=%ls\n", key, text ? text : L"(null)"); }
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const wchar_t* scenario = argc > 1 ? argv[1] : L"sequence";
+  guardModule = LoadLibraryW(L"ZarnelGuard.dll");
+  if (!guardModule) {
+    std::printf("load_error=%lu\n", GetLastError());
+    return 2;
+  }
+  auto initialize = Export<decltype(&ZarnelGuardInitialize)>("ZarnelGuardInitialize");
+  auto shutdown = Export<decltype(&ZarnelGuardShutdown)>("ZarnelGuardShutdown");
+  auto lastError = Export<decltype(&ZarnelGuardGetLastError)>("ZarnelGuardGetLastError");
+  auto clientBuild = Export<decltype(&ZarnelGuardGetClientBuild)>("ZarnelGuardGetClientBuild");
+  if (!initialize || !shutdown || !lastError || !clientBuild) {
+    std::printf("missing_export=1\n");
+    return 2;
+  }
+
+  if (std::wcscmp(scenario, L"sequence") == 0) {
+    PrintText("initial_text", lastError());
+    std::printf("build_before=%d\n", clientBuild());
+    shutdown();
+    shutdown();
+    std::printf("shutdown_before_start=returned\n");
+    int32_t first = initialize();
+    std::printf("initialize_first=%d\n", first != 0);
+    PrintText("text_after_start", lastError());
+    std::printf("build_running=%d\n", clientBuild());
+    shutdown();
+    std::printf("initialize_after_shutdown=%d\n", initialize() != 0);
+    shutdown();
+    std::printf("build_after=%d\n", clientBuild());
+    std::fflush(stdout);
+    return 0;
+  }
+  std::printf("unknown_scenario=1\n");
+  return 2;
+}

@@ -1,0 +1,122 @@
+#include "process_runner.h"
+
+#include <sstream>
+
+namespace {
+std::string ReadAll(HANDLE pipe) {
+  std::string text;
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0) text.append(buffer, read);
+  std::string clean;
+  for (char c : text)
+    if (c != '\r') clean += c;
+  return clean;
+}
+
+std::string ReadWholeFile(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return {};
+  std::string text = ReadAll(file);
+  CloseHandle(file);
+  return text;
+}
+}  // namespace
+
+ProcessResult RunProcess(const std::wstring& exe, const std::wstring& args, const std::wstring& directory,
+                         DWORD timeoutMs) {
+  ProcessResult result;
+  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) return result;
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = writeEnd;
+  startup.hStdInput = nullptr;
+  std::wstring commandLine = L"\"" + exe + L"\" " + args;
+  PROCESS_INFORMATION process = {};
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  BOOL created = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                                directory.empty() ? nullptr : directory.c_str(), &startup, &process);
+  CloseHandle(writeEnd);
+  if (!created) {
+    CloseHandle(readEnd);
+    CloseHandle(job);
+    return result;
+  }
+  result.started = true;
+  AssignProcessToJobObject(job, process.hProcess);
+  ResumeThread(process.hThread);
+  result.output = ReadAll(readEnd);
+  CloseHandle(readEnd);
+  result.finished = WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0;
+  if (!result.finished) TerminateProcess(process.hProcess, 99);
+  GetExitCodeProcess(process.hProcess, &result.exitCode);
+  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+  if (QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof(accounting), nullptr))
+    result.totalProcesses = accounting.TotalProcesses;
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  CloseHandle(job);
+  return result;
+}
+
+std::map<std::string, std::string> ParseKeyValues(const std::string& text) {
+  std::map<std::string, std::string> values;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return values;
+}
+
+std::wstring ProgramDirectory() {
+  wchar_t path[MAX_PATH * 2] = {};
+  DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
+  std::wstring text(path, length);
+  return text.substr(0, text.find_last_of(L"\\/") + 1);
+}
+
+ClientDirectory::ClientDirectory(const std::vector<std::wstring>& files) {
+  wchar_t base[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, base);
+  static LONG counter = 0;
+  wchar_t name[64];
+  swprintf(name, 64, L"zg-client-%lu-%ld\\", GetCurrentProcessId(), InterlockedIncrement(&counter));
+  path_ = std::wstring(base) + name;
+  CreateDirectoryW(path_.c_str(), nullptr);
+  for (const std::wstring& file : files) CopyFileW((ProgramDirectory() + file).c_str(), (path_ + file).c_str(), FALSE);
+}
+
+ClientDirectory::~ClientDirectory() {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((path_ + L"*").c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((path_ + data.cFileName).c_str());
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
+  RemoveDirectoryW(path_.c_str());
+}
+
+std::vector<std::string> ClientDirectory::ReadFiles(const std::wstring& prefix) const {
+  std::vector<std::string> contents;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((path_ + prefix + L"*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return contents;
+  do {
+    std::wstring name = data.cFileName;
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, L".part") == 0) continue;
+    contents.push_back(ReadWholeFile(path_ + name));
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return contents;
+}

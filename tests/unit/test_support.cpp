@@ -1,0 +1,58 @@
+#include "test_support.h"
+
+#include <cstdio>
+
+void ResetGuardForTest() {
+  RestoreWin32Calls();
+  HMODULE module = guard.moduleHandle;
+  guard = GuardState{};
+  wcscpy(guard.lastErrorText, L"ZarnelGuard initialization failed.");
+  guard.moduleHandle = module;
+  InitOnceInitialize(&guard.startupOnce);
+  InitializeSRWLock(&guard.deviceKeyLock);
+  InitializeSRWLock(&guard.processScanLock);
+  InitializeSRWLock(&guard.hardCheatLock);
+}
+
+TempDirectory::TempDirectory() {
+  wchar_t base[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, base);
+  static LONG counter = 0;
+  wchar_t name[64];
+  swprintf(name, 64, L"zg-test-%lu-%ld\\", GetCurrentProcessId(), InterlockedIncrement(&counter));
+  path_ = std::wstring(base) + name;
+  CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+TempDirectory::~TempDirectory() {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((path_ + L"*").c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((path_ + data.cFileName).c_str());
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
+  RemoveDirectoryW(path_.c_str());
+}
+
+std::wstring TempDirectory::WriteFile(const std::wstring& name, const std::string& content) const {
+  std::wstring full = path_ + name;
+  HANDLE file = CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    CloseHandle(file);
+  }
+  return full;
+}
+
+std::string ToHex(const unsigned char* bytes, size_t length) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < length; ++i) {
+    text += digits[bytes[i] >> 4];
+    text += digits[bytes[i] & 15];
+  }
+  return text;
+}
