@@ -1,21 +1,150 @@
-// The guarded start, run once by InitOnceExecuteOnce. Every failure undoes
-// what this run set up, so that the next call can run it again in full.
+// The guarded start, run once by InitOnceExecuteOnce. Findings end the
+// process; every other failure undoes what this run set up, so that the next
+// call can run the whole sequence again.
+#include "core/checks/detection_checks.h"
+#include "core/fatal_exit.h"
 #include "core/guard_state.h"
+#include "core/security_monitor.h"
 #include "core/win32_calls.h"
+#include "identity/machine_identity.h"
 #include "integrity/held_client_files.h"
+#include "integrity/manifest_verification.h"
 #include "proofs/device_key_store.h"
+#include "proofs/hard_cheat_protocol.h"
+
+namespace {
+constexpr wchar_t kSingleClientMarkerName[] =
+    L"Global\\ZarnelGuard-v95-single-client-74249B15-AC70-48D2-AE27-3678C60128DA";
+
+void CloseGuardHandle(HANDLE& handle) {
+  if (handle) {
+    win32Calls.CloseHandle(handle);
+    handle = nullptr;
+  }
+}
+
+// The undo lists, each the tail of the one after it.
+void UndoAfterMarkerFailure() {
+  SetGuardRunning(false);
+  ReleaseCoreFileHandles();
+}
+void UndoAfterMarker() {
+  SetGuardRunning(false);
+  ReleaseCoreFileHandles();
+  ReleaseClientArchiveHandles();
+  CloseGuardHandle(guard.singleClientMutex);
+}
+void UndoAfterIdentity() {
+  UndoAfterMarker();
+  SecureZeroMemory(guard.machineIdentityDigest, sizeof(guard.machineIdentityDigest));
+}
+void UndoAfterDeviceKey() {
+  SetGuardRunning(false);
+  ReleaseDeviceKey();
+  ReleaseCoreFileHandles();
+  ReleaseClientArchiveHandles();
+  CloseGuardHandle(guard.singleClientMutex);
+  SecureZeroMemory(guard.machineIdentityDigest, sizeof(guard.machineIdentityDigest));
+}
+void UndoAfterStopEvent() {
+  SetGuardRunning(false);
+  CloseGuardHandle(guard.stopEvent);
+  UndoAfterDeviceKey();
+}
+
+void RunStartupDebuggerCheck() {
+  if (!DetectActiveDebugger()) return;
+  if (!ConfirmHardCheatDetection(1, L"active-debugger", 0, L"AC-DEBUG-001",
+                                 L"Zarnel closed because an active debugger was detected."))
+    FatalExit(L"AC-DEBUG-001", L"Zarnel closed because its debugger evidence could not be retained.");
+}
+
+void RunStartupModuleScan() {
+  ModuleFinding finding = {};
+  if (!ScanLoadedModules(finding)) return;
+  FormatBlockedModuleMessage(finding, true);
+  if (!IsHardCheatDetectionPending()) FatalExit(ModuleFindingCode(finding), guard.lastErrorText);
+}
+
+void RunStartupVirtualMachineCheck() {
+  WideBuffer detail;
+  if (!DetectVirtualMachine(detail)) return;
+  SetLastErrorText(L"Zarnel cannot start because a virtual machine environment was detected: %ls", detail.CStr());
+  if (!IsHardCheatDetectionPending()) FatalExit(L"AC-VM-001", guard.lastErrorText);
+}
+
+void RunStartupProgramScan() {
+  ProgramFinding finding = {};
+  DWORD windowsError = 0;
+  ProgramScanResult result = ScanRunningPrograms(true, finding, windowsError);
+  if (result == kProgramScanFinding) {
+    FormatBlockedProgramMessage(finding, true);
+    const wchar_t* code = ProgramFindingCode(finding);
+    if (finding.rule && finding.rule->category == kHardCheatCategory && finding.holdsGameAccess) {
+      if (!ConfirmHardCheatDetection(3, code, finding.accessMask, code, guard.lastErrorText))
+        FatalExit(code, L"Zarnel closed because its hard-cheat evidence could not be retained.");
+      return;
+    }
+    if (!IsHardCheatDetectionPending()) FatalExit(code, guard.lastErrorText);
+  } else if (result != kProgramScanClean) {
+    SetLastErrorText(L"Zarnel cannot start because its process scanner failed (Windows error %lu).", windowsError);
+    if (!IsHardCheatDetectionPending()) FatalExit(L"AC-SCAN-001", guard.lastErrorText);
+  }
+}
+
+// False with the message written when the marker is missing or taken.
+bool ClaimSingleClientMarker() {
+  SetLastError(0);
+  HANDLE marker = win32Calls.CreateMutexW(nullptr, FALSE, kSingleClientMarkerName);
+  DWORD error = GetLastError();
+  if (!marker) {
+    SetLastErrorText(L"ZarnelGuard could not create its single-client marker: %ls (Windows error %lu)",
+                     kSingleClientMarkerName, error);
+    return false;
+  }
+  if (error == ERROR_ALREADY_EXISTS) {
+    win32Calls.CloseHandle(marker);
+    SetLastErrorText(L"Only one Zarnel client can run on this Windows machine.");
+    return false;
+  }
+  guard.singleClientMutex = marker;
+  return true;
+}
+}  // namespace
 
 BOOL CALLBACK RunStartupSequence(PINIT_ONCE, PVOID, PVOID*) {
+  ApplyProcessHardening();
+  if (!VerifyCoreClientFiles()) return FALSE;
   SetGuardRunning(true);
 
+  RunStartupDebuggerCheck();
+  RunStartupModuleScan();
+  RunStartupVirtualMachineCheck();
+  RunStartupProgramScan();
+
+  if (!ClaimSingleClientMarker()) {
+    UndoAfterMarkerFailure();
+    return FALSE;
+  }
+  if (!VerifyClientArchives() || !BuildMachineIdentity()) {
+    UndoAfterMarker();
+    return FALSE;
+  }
+  if (!AcquireDeviceKey()) {
+    SetLastErrorText(L"ZarnelGuard could not create or open its protected device key.");
+    UndoAfterIdentity();
+    return FALSE;
+  }
   guard.stopEvent = win32Calls.CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!guard.stopEvent) {
-    SetGuardRunning(false);
-    ReleaseDeviceKey();
-    ReleaseCoreFileHandles();
-    ReleaseClientArchiveHandles();
-    SecureZeroMemory(guard.machineIdentityDigest, sizeof(guard.machineIdentityDigest));
+    UndoAfterDeviceKey();
     SetLastErrorText(L"ZarnelGuard could not create its stop event.");
+    return FALSE;
+  }
+  guard.monitorThread = win32Calls.CreateThread(nullptr, 0, SecurityMonitorThread, nullptr, 0, nullptr);
+  if (!guard.monitorThread) {
+    UndoAfterStopEvent();
+    SetLastErrorText(L"ZarnelGuard could not start its integrity monitor.");
     return FALSE;
   }
   return TRUE;

@@ -11,3 +11,6 @@ void ReleaseDeviceKey() {
   guard.deviceKeyKind = 0;
   ReleaseSRWLockExclusive(&guard.deviceKeyLock);
 }
+
+// PLACEHOLDER until the device key store lands.
+bool AcquireDeviceKey() { return true; }

@@ -1,0 +1,4 @@
+// PLACEHOLDER until the machine identity lands.
+#include "identity/machine_identity.h"
+
+bool BuildMachineIdentity() { return true; }
