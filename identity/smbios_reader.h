@@ -23,3 +23,9 @@ bool ReadSmbiosIdentity(SmbiosIdentity& identity);
 // The same walk over a raw-SMBIOS buffer already in memory (header of
 // 8 bytes, then the structure table), so crafted tables can reach it.
 bool WalkSmbiosBuffer(const uint8_t* buffer, size_t size, SmbiosIdentity& identity);
+
+// String `number` of the string set [setStart, setEnd) (setEnd: the first of
+// its two closing zero bytes), converted from the ANSI code page. True with
+// the text (empty for number 0 or an empty string); false with `text` empty
+// when the string is absent or cannot be converted.
+bool ReadSmbiosString(const uint8_t* buffer, size_t setStart, size_t setEnd, uint8_t number, WideBuffer& text);

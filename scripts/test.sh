@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Every test: set-up, the cross build with its tests under Wine, and the
+# server verification kit's native tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+cmake --preset win32
+cmake --build --preset win32
+status=0
+ctest --preset win32 || status=1
+
+cmake -S serverkit -B build/serverkit -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake --build build/serverkit
+ctest --test-dir build/serverkit --output-on-failure || status=1
+
+exit $status
