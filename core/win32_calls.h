@@ -6,6 +6,9 @@
 // pays one indirect call; nothing of the table is exported.
 #include <windows.h>
 #include <wincrypt.h>
+#include <ncrypt.h>
+#include <tlhelp32.h>
+#include <winternl.h>
 
 struct Win32Calls {
 #define WIN32_CALL(name) decltype(&::name) name;

@@ -5,12 +5,12 @@
 namespace {
 template <uint32_t Capacity>
 void ReleaseHeldFiles(HeldFileList<Capacity>& list) {
-  while (list.count > 0) {
-    --list.count;
-    HANDLE& handle = list.handles[list.count];
+  for (uint32_t i = 0; i < list.count && i < Capacity; ++i) {
+    HANDLE& handle = list.handles[i];
     if (handle && handle != INVALID_HANDLE_VALUE) win32Calls.CloseHandle(handle);
     handle = nullptr;
   }
+  list.count = 0;
 }
 }  // namespace
 

@@ -14,6 +14,6 @@ wineserver -p </dev/null >/dev/null 2>&1 || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wineboot -i </dev/null >/dev/null 2>&1
 
-client=build/win32/bin
+client=build/win32/client  # the sample client: Zarnel.exe beside its files and the guard
 echo "== Zarnel client under Wine ($client) =="
 wine "$client/Zarnel.exe" | tr -d '\r'

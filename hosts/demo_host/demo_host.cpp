@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "ZarnelGuard.h"
+#include "companions.h"
 
 namespace {
 struct GuardApi {
@@ -22,6 +23,8 @@ bool Resolve(HMODULE module, const char* name, T& out) {
 }  // namespace
 
 int wmain() {
+  std::printf("Zarnel: companions %s %s %s %s %s\n", ZarnelRenderDescribe(), ZarnelAudioDescribe(), ZarnelNetDescribe(),
+              ZarnelInputDescribe(), ZarnelScriptDescribe());
   HMODULE module = LoadLibraryW(L"ZarnelGuard.dll");
   if (!module) {
     std::printf("Zarnel: cannot load ZarnelGuard.dll (Windows error %lu)\n", GetLastError());
