@@ -36,6 +36,11 @@ class TableBuffer {
   DWORD size_ = 0;
 };
 
+void WipeWideText(WideBuffer& text) {
+  if (text.Data()) SecureZeroMemory(text.Data(), text.Capacity() * sizeof(wchar_t));
+  text.Clear();
+}
+
 // A field the walk did not reach stays empty; one that cannot be fetched is
 // emptied and does not affect the read.
 void FillField(const uint8_t* buffer, const SmbiosStringField& field, WideBuffer& text) {
@@ -54,8 +59,17 @@ void FillUuid(const SmbiosFieldMap& map, WideBuffer& text) {
 }
 }  // namespace
 
+void WipeSmbiosIdentity(SmbiosIdentity& identity) {
+  WipeWideText(identity.biosVendor);
+  WipeWideText(identity.systemManufacturer);
+  WipeWideText(identity.systemProductName);
+  WipeWideText(identity.systemSerialNumber);
+  WipeWideText(identity.systemUuid);
+  WipeWideText(identity.baseboardSerialNumber);
+}
+
 bool ReadSmbiosString(const uint8_t* buffer, size_t setStart, size_t setEnd, uint8_t number, WideBuffer& text) {
-  text.Clear();
+  WipeWideText(text);
   const uint8_t* bytes = nullptr;
   size_t length = 0;
   if (!LocateSmbiosString(buffer, setStart, setEnd, number, &bytes, &length)) return false;
@@ -67,7 +81,7 @@ bool ReadSmbiosString(const uint8_t* buffer, size_t setStart, size_t setEnd, uin
   if (count < 1) return false;
   if (!text.Allocate(static_cast<size_t>(count) + 1)) return false;
   if (win32Calls.MultiByteToWideChar(CP_ACP, 0, source, sourceLength, text.Data(), count) != count) {
-    text.Clear();
+    WipeWideText(text);
     return false;
   }
   text.SetLength(static_cast<size_t>(count));

@@ -24,6 +24,10 @@ bool ReadSmbiosIdentity(SmbiosIdentity& identity);
 // 8 bytes, then the structure table), so crafted tables can reach it.
 bool WalkSmbiosBuffer(const uint8_t* buffer, size_t size, SmbiosIdentity& identity);
 
+// Overwrites the six texts with zeros and releases them: they are serial
+// numbers, to be wiped before the record goes out of scope.
+void WipeSmbiosIdentity(SmbiosIdentity& identity);
+
 // String `number` of the string set [setStart, setEnd) (setEnd: the first of
 // its two closing zero bytes), converted from the ANSI code page. True with
 // the text (empty for number 0 or an empty string); false with `text` empty
