@@ -13,6 +13,11 @@ struct BlockRule {
   const wchar_t* code;         // "AC-PROC-" + three digits
   const wchar_t* displayName;  // shown to the player
   const wchar_t* const* imageNames;  // matching data: lower-case image file names, null-terminated list
+  // Matching data that survives a rename: the version resource's product
+  // names and original file names (null-terminated lists, compared with
+  // A-Z folded). Only the full scan reads version resources.
+  const wchar_t* const* productNames;
+  const wchar_t* const* originalFileNames;
   uint8_t category;            // kHardCheatCategory marks a hard-cheat row
 };
 constexpr uint8_t kHardCheatCategory = 1;

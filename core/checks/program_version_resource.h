@@ -1,0 +1,17 @@
+#pragma once
+// The version resource of a program's image file, read with the loader's
+// resource functions and walked here: version.dll is not imported, because
+// a planted version.dll beside the client would then be loaded into it.
+#include <cstddef>
+#include <cstdint>
+
+#include "core/checks/detection_checks.h"
+
+// The blocked-program row that the product name or original file name of
+// any string table names, or null (also when the file has no readable
+// version resource).
+const BlockRule* MatchProgramVersionResource(const wchar_t* imagePath);
+
+// The same judgement over resource bytes already in memory; every length
+// and offset in them is checked against `size`.
+const BlockRule* MatchVersionResourceBytes(const uint8_t* data, size_t size);
