@@ -1,0 +1,161 @@
+#include "proofs/login_proof.h"
+
+#include <cstring>
+
+#include "ZarnelGuard.h"
+#include "core/checks/detection_checks.h"
+#include "core/fatal_exit.h"
+#include "core/guard_state.h"
+#include "integrity/sha256_digest.h"
+#include "proofs/device_key_store.h"
+#include "proofs/hard_cheat_protocol.h"
+
+namespace {
+constexpr uint16_t kLoginProofVersion = 2;
+constexpr char kLoginProofMagic[] = "ZARNEL-GUARD-PROOF-V2";  // 21 characters and its zero
+
+bool AllZero(const uint8_t* bytes, size_t length) {
+  uint8_t any = 0;
+  for (size_t i = 0; i < length; ++i) any |= bytes[i];
+  return any == 0;
+}
+
+void PutBigEndian32(uint8_t* at, uint32_t value) {
+  at[0] = static_cast<uint8_t>(value >> 24);
+  at[1] = static_cast<uint8_t>(value >> 16);
+  at[2] = static_cast<uint8_t>(value >> 8);
+  at[3] = static_cast<uint8_t>(value);
+}
+
+bool IsValidChallenge(uint16_t proofVersion, uint32_t challengeBuild, const uint8_t* challengeId,
+                      const uint8_t* challengeNonce, const uint8_t* loginName, uint8_t loginNameLength,
+                      const uint8_t* machineDigestOut, const uint8_t* publicKeyOut, const uint8_t* signatureOut) {
+  if (proofVersion != kLoginProofVersion) return false;
+  if (challengeBuild < 1 || challengeBuild > static_cast<uint32_t>(kClientBuild)) return false;
+  if (!challengeId || !challengeNonce) return false;
+  if (!machineDigestOut || !publicKeyOut || !signatureOut) return false;
+  if (AllZero(challengeId, 16) || AllZero(challengeNonce, 32)) return false;
+  if (AllZero(guard.machineIdentityDigest, sizeof(guard.machineIdentityDigest))) return false;
+  return IsValidLoginName(loginName, loginNameLength);
+}
+
+// Fills the record and signs it; deviceKeyLock is held by the caller.
+bool SignLoginRecord(uint32_t challengeBuild, const uint8_t* challengeId, const uint8_t* challengeNonce,
+                     const uint8_t* loginName, uint8_t loginNameLength, uint8_t record[kLoginProofRecordSize],
+                     uint8_t (&digest)[kDeviceDigestSize], uint8_t* publicKeyOut, uint8_t* signatureOut, uint8_t& keyKind) {
+  if (!HasDeviceKey()) return false;
+  if (!ExportDevicePublicKey(guard.deviceKey, *reinterpret_cast<uint8_t(*)[kDevicePublicKeySize]>(publicKeyOut)))
+    return false;
+  keyKind = static_cast<uint8_t>(guard.deviceKeyKind);
+  std::memcpy(record, kLoginProofMagic, sizeof(kLoginProofMagic));  // magic and its zero: bytes 0..21
+  record[22] = static_cast<uint8_t>(kLoginProofVersion);
+  PutBigEndian32(record + 23, challengeBuild);
+  PutBigEndian32(record + 27, static_cast<uint32_t>(kClientBuild));
+  std::memcpy(record + 31, challengeId, 16);
+  std::memcpy(record + 47, challengeNonce, 32);
+  record[79] = keyKind;
+  record[80] = loginNameLength;
+  std::memcpy(record + 81, loginName, 32);
+  std::memcpy(record + 113, guard.machineIdentityDigest, 32);
+  std::memcpy(record + 145, publicKeyOut, kDevicePublicKeySize);
+  if (!HashBufferSha256(record, kLoginProofRecordSize, digest)) return false;
+  return SignWithDeviceKey(digest, *reinterpret_cast<uint8_t(*)[kDeviceSignatureSize]>(signatureOut));
+}
+}  // namespace
+
+bool IsValidLoginName(const uint8_t* loginName, uint8_t loginNameLength) {
+  if (!loginName || loginNameLength < 1 || loginNameLength > 32) return false;
+  for (uint32_t i = 0; i < 32; ++i) {
+    uint8_t b = loginName[i];
+    if (i < loginNameLength) {
+      if (b < 0x21 || b > 0x7E || (b >= 0x41 && b <= 0x5A)) return false;
+    } else if (b != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool BuildLoginProof(uint16_t proofVersion, uint32_t challengeBuild, const uint8_t* challengeId,
+                     const uint8_t* challengeNonce, const uint8_t* loginName, uint8_t loginNameLength,
+                     uint32_t* clientBuildOut, uint8_t* keyKindOut, uint8_t* machineDigestOut, uint8_t* publicKeyOut,
+                     uint8_t* signatureOut) {
+  if (!IsValidChallenge(proofVersion, challengeBuild, challengeId, challengeNonce, loginName, loginNameLength,
+                        machineDigestOut, publicKeyOut, signatureOut)) {
+    SetLastErrorText(L"ZarnelGuard rejected an invalid login challenge.");
+    return false;
+  }
+  uint8_t record[kLoginProofRecordSize] = {};
+  uint8_t digest[kDeviceDigestSize] = {};
+  uint8_t keyKind = 0;
+  AcquireSRWLockExclusive(&guard.deviceKeyLock);
+  bool signedOk = SignLoginRecord(challengeBuild, challengeId, challengeNonce, loginName, loginNameLength, record,
+                                  digest, publicKeyOut, signatureOut, keyKind);
+  if (signedOk) {
+    if (clientBuildOut) *clientBuildOut = static_cast<uint32_t>(kClientBuild);
+    if (keyKindOut) *keyKindOut = keyKind;
+    std::memcpy(machineDigestOut, guard.machineIdentityDigest, 32);
+  }
+  ReleaseSRWLockExclusive(&guard.deviceKeyLock);
+  SecureZeroMemory(record, sizeof(record));
+  SecureZeroMemory(digest, sizeof(digest));
+  if (!signedOk) {
+    SecureZeroMemory(machineDigestOut, 32);
+    SecureZeroMemory(publicKeyOut, kDevicePublicKeySize);
+    SecureZeroMemory(signatureOut, kDeviceSignatureSize);
+    SetLastErrorText(L"ZarnelGuard could not sign the login challenge.");
+    return false;
+  }
+  return true;
+}
+
+void RunPreLoginChecks() {
+  if (DetectActiveDebugger() &&
+      !ConfirmHardCheatDetection(1, L"active-debugger", 0, L"AC-DEBUG-001",
+                                 L"Zarnel closed because an active debugger was detected."))
+    FatalExit(L"AC-DEBUG-001", L"Zarnel closed because its debugger evidence could not be retained.");
+
+  ModuleFinding module = {};
+  if (ScanLoadedModules(module)) {
+    FormatBlockedModuleMessage(module, false);
+    if (!IsHardCheatDetectionPending()) FatalExit(ModuleFindingCode(module), guard.lastErrorText);
+  }
+
+  ProgramFinding program = {};
+  DWORD windowsError = 0;
+  ProgramScanResult result = ScanRunningPrograms(true, program, windowsError);
+  if (result == kProgramScanFinding) {
+    FormatBlockedProgramMessage(program, false);
+    const wchar_t* code = ProgramFindingCode(program);
+    if (program.rule && program.rule->category == kHardCheatCategory && program.holdsGameAccess) {
+      if (!ConfirmHardCheatDetection(3, code, program.accessMask, code, guard.lastErrorText))
+        FatalExit(code, L"Zarnel closed because its hard-cheat evidence could not be retained.");
+    } else if (!IsHardCheatDetectionPending()) {
+      FatalExit(code, guard.lastErrorText);
+    }
+  } else if (result != kProgramScanClean) {
+    SetLastErrorText(L"Zarnel closed because its pre-login process scan failed (Windows error %lu).", windowsError);
+    if (!IsHardCheatDetectionPending()) FatalExit(L"AC-SCAN-001", guard.lastErrorText);
+  }
+}
+
+extern "C" uint32_t ZARNELGUARD_API ZarnelGuardCreateLoginProof(
+    uint16_t proofVersion, uint32_t challengeBuild, const uint8_t* challengeId, const uint8_t* challengeNonce,
+    const uint8_t* loginName, uint8_t loginNameLength, uint32_t* clientBuildOut, uint8_t* keyKindOut,
+    uint8_t* machineDigestOut, uint8_t* publicKeyOut, uint8_t* signatureOut) {
+  if (!clientBuildOut || !keyKindOut || !machineDigestOut || !publicKeyOut || !signatureOut) {
+    SetLastErrorText(L"ZarnelGuard received an invalid login-proof output buffer.");
+    return 0;
+  }
+  *clientBuildOut = 0;
+  *keyKindOut = 0;
+  std::memset(machineDigestOut, 0, 32);
+  std::memset(publicKeyOut, 0, kDevicePublicKeySize);
+  std::memset(signatureOut, 0, kDeviceSignatureSize);
+  if (!ZarnelGuardInitialize()) return 0;
+  RunPreLoginChecks();
+  return BuildLoginProof(proofVersion, challengeBuild, challengeId, challengeNonce, loginName, loginNameLength,
+                         clientBuildOut, keyKindOut, machineDigestOut, publicKeyOut, signatureOut)
+             ? 1
+             : 0;
+}
