@@ -2,6 +2,7 @@
 // lifecycle exports; prints "key=value" lines for the test to check.
 //   lifecycle_host sequence       initial state, shutdown twice, start, shutdown, start again
 //   lifecycle_host long-message   (no-op placeholder for hosts that need a fresh process)
+//   lifecycle_host start-twice    start, and without a shutdown start again
 #include <windows.h>
 
 #include <cstdio>
@@ -50,6 +51,15 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("initialize_after_shutdown=%d\n", initialize() != 0);
     shutdown();
     std::printf("build_after=%d\n", clientBuild());
+    std::fflush(stdout);
+    return 0;
+  }
+  if (std::wcscmp(scenario, L"start-twice") == 0) {
+    std::printf("initialize_first=%d\n", initialize() != 0);
+    PrintText("text_first", lastError());
+    std::printf("initialize_second=%d\n", initialize() != 0);
+    PrintText("text_second", lastError());
+    shutdown();
     std::fflush(stdout);
     return 0;
   }
