@@ -1,19 +1,76 @@
 #!/usr/bin/env bash
-# The demo: builds the guard and its sample client, then runs the client
-# under Wine in a private prefix.
+# The demo: the guarded life of the sample client under Wine. The server
+# side (the verification kit, native) issues a login challenge; the client
+# starts the guard, answers the challenge with a login proof and shuts the
+# guard down; the server side verifies the proof.
+#   bash scripts/demo.sh                  the normal life
+#   bash scripts/demo.sh --cheat          the same with a blocked program running:
+#                                         the guard ends the client (exit code 13)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+mode=${1:-}
 
+echo "== building (first run: installs the toolchain and Wine, a few minutes) =="
 bash scripts/setup.sh >/dev/null
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 >/dev/null
+cmake -S serverkit -B build/serverkit -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build build/serverkit >/dev/null
+verify=build/serverkit/tool/zarnel-verify
 
-export WINEPREFIX="$PWD/build/demo-wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$PWD/build/demo-wineprefix" WINEDEBUG=-all
+# The stand-in key storage provider beside the client takes the place of
+# Wine's, which cannot keep keys.
+export WINEDLLOVERRIDES="mscoree,mshtml=;ncrypt=n,b"
 mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1 || true
-trap 'wineserver -k 2>/dev/null || true' EXIT
+cheat_pid=
+cleanup() {
+  [[ -n "$cheat_pid" ]] && kill "$cheat_pid" 2>/dev/null
+  wineserver -k 2>/dev/null || true
+}
+trap cleanup EXIT
 wineboot -i </dev/null >/dev/null 2>&1
 
-client=build/win32/client  # the sample client: Zarnel.exe beside its files and the guard
-echo "== Zarnel client under Wine ($client) =="
-wine "$client/Zarnel.exe" | tr -d '\r'
+client=build/win32/client
+rm -f "$client"/ZarnelUpdateHelper.record-*.txt
+
+if [[ "$mode" == "--cheat" ]]; then
+  cp build/win32/bin/idle_program.exe build/win32/bin/cheatengine-x86_64.exe
+  wine build/win32/bin/cheatengine-x86_64.exe ZarnelDemoCheatReady </dev/null >/dev/null 2>&1 &
+  cheat_pid=$!
+  sleep 1
+  echo "== a blocked program runs: cheatengine-x86_64.exe =="
+fi
+
+challenge=$("$verify" issue-login-challenge <<<'{"build": 62}')
+field() { sed -n "s/.*\"$1\":\"\\{0,1\\}\([0-9a-f]*\)\"\\{0,1\\}.*/\1/p" <<<"$2"; }
+id=$(field id "$challenge")
+nonce=$(field nonce "$challenge")
+name="demo.player"
+echo "== server: login challenge id $id =="
+
+echo "== client: $client/Zarnel.exe under Wine =="
+set +e
+output=$(wine "$client/Zarnel.exe" --login 62 "$id" "$nonce" "$name" </dev/null | tr -d '\r')
+status=$?
+set -e
+grep -v '^proof\.' <<<"$output" | sed 's/^/   /'
+if [[ $status -ne 0 ]]; then
+  echo "== client ended with exit code $status =="
+  sleep 1
+  for record in "$client"/ZarnelUpdateHelper.record-*.txt; do
+    [[ -e "$record" ]] && echo "   error helper started with: $(grep '^command_line=' "$record" | cut -d= -f2-)"
+  done
+  exit 0
+fi
+
+value() { sed -n "s/^proof\.$1=//p" <<<"$output"; }
+request=$(printf '{"challenge": %s, "login_name": "%s", "client_build": %s, "key_kind": %s, "machine_digest": "%s", "public_key": "%s", "signature": "%s"}' \
+  "$(sed 's/.*"challenge":\({[^}]*}\).*/\1/' <<<"$challenge")" "$name" "$(value client_build)" "$(value key_kind)" \
+  "$(value machine_digest)" "$(value public_key)" "$(value signature)")
+echo "== server: verifying the login proof =="
+verdict=$("$verify" verify-login-proof <<<"$request") || true
+echo "   $verdict"
+grep -q '"ok":true' <<<"$verdict" || { echo "demo: the server rejected the proof" >&2; exit 1; }
+echo "== done: the proof was accepted. Try 'bash scripts/demo.sh --cheat' to see a blocked program end the client. =="
