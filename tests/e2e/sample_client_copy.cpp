@@ -1,5 +1,7 @@
 #include "sample_client_copy.h"
 
+#include <tlhelp32.h>
+
 #include <fstream>
 
 #include "process_runner.h"
@@ -68,6 +70,9 @@ SampleClientCopy::SampleClientCopy(const std::vector<std::wstring>& extraProgram
   }
   do {
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    // What an error helper recorded in the sample client (the demo's
+    // blocked-program run) belongs to that run, not to this copy's.
+    if (_wcsnicmp(data.cFileName, L"ZarnelUpdateHelper.record-", 26) == 0) continue;
     if (!CopyFileW((source + data.cFileName).c_str(), (path_ + data.cFileName).c_str(), FALSE)) complete_ = false;
   } while (FindNextFileW(find, &data));
   FindClose(find);
@@ -75,4 +80,34 @@ SampleClientCopy::SampleClientCopy(const std::vector<std::wstring>& extraProgram
     if (!CopyFileW((ProgramDirectory() + program).c_str(), (path_ + program).c_str(), FALSE)) complete_ = false;
 }
 
-SampleClientCopy::~SampleClientCopy() { RemoveTree(path_); }
+namespace {
+// A case that fails half-way can leave a program it started from the copy
+// running (a blocked program copy sleeps for minutes): it would be found by
+// every later scan on this machine, so end it with the copy.
+void EndProgramsStartedFrom(const std::wstring& directory) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == GetCurrentProcessId()) continue;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                                 entry.th32ProcessID);
+    if (!process) continue;
+    wchar_t image[MAX_PATH * 2] = {};
+    DWORD length = MAX_PATH * 2;
+    if (QueryFullProcessImageNameW(process, 0, image, &length) && length >= directory.size() &&
+        _wcsnicmp(image, directory.c_str(), directory.size()) == 0) {
+      TerminateProcess(process, 99);
+      WaitForSingleObject(process, 5000);
+    }
+    CloseHandle(process);
+  }
+  CloseHandle(snapshot);
+}
+}  // namespace
+
+SampleClientCopy::~SampleClientCopy() {
+  EndProgramsStartedFrom(path_);
+  RemoveTree(path_);
+}
