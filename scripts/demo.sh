@@ -36,8 +36,10 @@ client=build/win32/client
 rm -f "$client"/ZarnelUpdateHelper.record-*.txt
 
 if [[ "$mode" == "--cheat" ]]; then
-  cp build/win32/bin/idle_program.exe build/win32/bin/cheatengine-x86_64.exe
-  wine build/win32/bin/cheatengine-x86_64.exe ZarnelDemoCheatReady </dev/null >/dev/null 2>&1 &
+  # A test program of the project under a blocked program's name.
+  mkdir -p build/demo-cheat
+  cp build/win32/bin/idle_program.exe build/demo-cheat/cheatengine-x86_64.exe
+  wine build/demo-cheat/cheatengine-x86_64.exe ZarnelDemoCheatReady </dev/null >/dev/null 2>&1 &
   cheat_pid=$!
   sleep 1
   echo "== a blocked program runs: cheatengine-x86_64.exe =="
@@ -62,6 +64,7 @@ if [[ $status -ne 0 ]]; then
   for record in "$client"/ZarnelUpdateHelper.record-*.txt; do
     [[ -e "$record" ]] && echo "   error helper started with: $(grep '^command_line=' "$record" | cut -d= -f2-)"
   done
+  rm -f "$client"/ZarnelUpdateHelper.record-*.txt
   exit 0
 fi
 
