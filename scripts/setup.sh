@@ -7,6 +7,7 @@ PACKAGES=(
   cmake ninja-build g++-mingw-w64-i686 googletest
   wine wine32:i386
   libssl-dev nlohmann-json3-dev libgtest-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()

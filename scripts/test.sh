@@ -11,6 +11,10 @@ cmake --build --preset win32
 status=0
 ctest --preset win32 || status=1
 
+# A short run of every fuzz target (natively, sanitizers on) over the
+# checked-in corpus and a few seconds of new inputs.
+bash fuzz/run_fuzzers.sh "${ZARNELGUARD_FUZZ_SECONDS:-5}" || status=1
+
 cmake -S serverkit -B build/serverkit -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build/serverkit
 ctest --test-dir build/serverkit --output-on-failure || status=1
