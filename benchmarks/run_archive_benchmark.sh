@@ -3,12 +3,14 @@
 # ARCHIVE_MIB MiB of archives (default 2048), then measures, in one run under
 # Wine, the guard's archive verification against raw CryptoAPI SHA-256 of the
 # same files, and sha256sum on the build machine for scale. Warm page cache
-# first; then once cold if the caches can be dropped (root only).
-#   benchmarks/run_archive_benchmark.sh [ARCHIVE_MIB] [BUILD_DIR] [ROUNDS]
+# first; then once cold if the caches can be dropped (root only). The build
+# directory holds ARCHIVE_MIB of archives: keep it apart from the other
+# benchmarks' (whose start-ups would verify them all).
+#   benchmarks/run_archive_benchmark.sh [ARCHIVE_MIB] [BUILD_DIR=build/benchmark-archives] [ROUNDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mib=${1:-2048}
-build=$(realpath -m "${2:-build/benchmark}")
+build=$(realpath -m "${2:-build/benchmark-archives}")
 rounds=${3:-2}
 
 cmake --preset win32 -B "$build" -DBUILD_TESTING=OFF -DZARNELGUARD_SAMPLE_ARCHIVE_MIB="$mib" >/dev/null

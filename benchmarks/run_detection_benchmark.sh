@@ -11,7 +11,7 @@ processes=${1:-100}
 runs=${2:-200}
 build=$(realpath -m "${3:-build/benchmark}")
 
-cmake --preset win32 -B "$build" -DBUILD_TESTING=OFF >/dev/null
+cmake --preset win32 -B "$build" -DBUILD_TESTING=OFF -DZARNELGUARD_SAMPLE_ARCHIVE_MIB=3 >/dev/null
 cmake --build "$build" --target detection_checks_benchmark -j2 >/dev/null
 
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -22,7 +22,7 @@ wineboot -i </dev/null >/dev/null 2>&1
 # The server of this prefix (other prefixes may have servers of their own).
 server_pid=0
 for pid in $(pgrep -u "$(id -u)" '^wineserver'); do
-  if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then server_pid=$pid; fi
+  if tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qx "WINEPREFIX=$WINEPREFIX"; then server_pid=$pid; fi
 done
 echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores"
 wine "$build/bin/detection_checks_benchmark.exe" "$processes" "$runs" "$server_pid" | tr -d '\r'
