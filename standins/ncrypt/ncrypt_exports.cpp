@@ -166,14 +166,14 @@ SECURITY_STATUS WINAPI NCryptOpenStorageProvider(NCRYPT_PROV_HANDLE* phProvider,
 }
 
 SECURITY_STATUS WINAPI NCryptOpenKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE* phKey, LPCWSTR pszKeyName,
-                                     DWORD dwLegacyKeySpec, DWORD dwFlags) {
+                                     DWORD dwLegacyKeyUsage, DWORD dwFlags) {
   CountCall();
   ProviderObject* provider = FindProvider(hProvider);
   if (!provider) return NTE_INVALID_HANDLE;
   if (!phKey || !pszKeyName || !*pszKeyName) return NTE_INVALID_PARAMETER;
   *phKey = 0;
   if (dwFlags & ~(NCRYPT_SILENT_FLAG | NCRYPT_MACHINE_KEY_FLAG)) return NTE_BAD_FLAGS;
-  if ((dwFlags & NCRYPT_MACHINE_KEY_FLAG) || dwLegacyKeySpec != 0) return NTE_NOT_SUPPORTED;
+  if ((dwFlags & NCRYPT_MACHINE_KEY_FLAG) || dwLegacyKeyUsage != 0) return NTE_NOT_SUPPORTED;
 
   KeyObject* key = NewKeyObject(*provider, pszKeyName);
   StoredKey stored;
@@ -193,7 +193,7 @@ SECURITY_STATUS WINAPI NCryptOpenKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HA
 }
 
 SECURITY_STATUS WINAPI NCryptCreatePersistedKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE* phKey,
-                                                LPCWSTR pszAlgId, LPCWSTR pszKeyName, DWORD dwLegacyKeySpec,
+                                                LPCWSTR pszAlgId, LPCWSTR pszKeyName, DWORD dwLegacyKeyUsage,
                                                 DWORD dwFlags) {
   CountCall();
   ProviderObject* provider = FindProvider(hProvider);
@@ -202,7 +202,7 @@ SECURITY_STATUS WINAPI NCryptCreatePersistedKey(NCRYPT_PROV_HANDLE hProvider, NC
   *phKey = 0;
   if (dwFlags & ~(NCRYPT_SILENT_FLAG | NCRYPT_MACHINE_KEY_FLAG | NCRYPT_OVERWRITE_KEY_FLAG)) return NTE_BAD_FLAGS;
   // Only named per-user keys: ephemeral and machine keys are not offered.
-  if (!pszKeyName || !*pszKeyName || (dwFlags & NCRYPT_MACHINE_KEY_FLAG) || dwLegacyKeySpec != 0)
+  if (!pszKeyName || !*pszKeyName || (dwFlags & NCRYPT_MACHINE_KEY_FLAG) || dwLegacyKeyUsage != 0)
     return NTE_NOT_SUPPORTED;
   if (provider->settings.behaviours[static_cast<int>(provider->id)] == Behaviour::kNotCreatable)
     return NTE_DEVICE_NOT_READY;

@@ -312,9 +312,9 @@ SECURITY_STATUS WINAPI OpenKeyNotFound(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE*, L
   return NTE_NOT_FOUND;
 }
 SECURITY_STATUS WINAPI CountingCreate(NCRYPT_PROV_HANDLE provider, NCRYPT_KEY_HANDLE* key, LPCWSTR algorithm,
-                                      LPCWSTR name, DWORD spec, DWORD flags) {
+                                      LPCWSTR name, DWORD legacyKeyUsage, DWORD flags) {
   ++createCalls;
-  return NCryptCreatePersistedKey(provider, key, algorithm, name, spec, flags);
+  return NCryptCreatePersistedKey(provider, key, algorithm, name, legacyKeyUsage, flags);
 }
 SECURITY_STATUS WINAPI FailCreate(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE*, LPCWSTR, LPCWSTR, DWORD, DWORD) {
   return NTE_NOT_SUPPORTED;
