@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "core/guard_state.h"
+#include "core/record_bytes.h"
 #include "core/win32_calls.h"
 #include "identity/identity_bytes.h"
 #include "identity/identity_text.h"
@@ -95,11 +96,6 @@ size_t ListComponents(const CollectedSources& sources, IdentityComponent compone
   return count;
 }
 
-bool IsAllZero(const uint8_t* bytes, size_t size) {
-  uint8_t any = 0;
-  for (size_t i = 0; i < size; ++i) any |= bytes[i];
-  return any == 0;
-}
 }  // namespace
 
 bool BuildMachineIdentity() {
@@ -124,7 +120,7 @@ bool BuildMachineIdentity() {
                       message.Append(kMessageMagic, kMessageMagicLength) && message.Append(&kZero, 1) &&
                       message.Append(text.Data(), text.Length()) &&
                       HashBufferSha256(message.Data(), static_cast<uint32_t>(message.Length()), digest) &&
-                      !IsAllZero(digest, sizeof(digest));
+                      !IsAllZeroBytes(digest, sizeof(digest));
   if (hashed)
     std::memcpy(guard.machineIdentityDigest, digest, sizeof(digest));
   else

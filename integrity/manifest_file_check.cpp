@@ -3,6 +3,7 @@
 // final path, digest, size, content.
 #include "core/guard_state.h"
 #include "core/handle_owner.h"
+#include "core/record_bytes.h"
 #include "core/win32_calls.h"
 #include "integrity/client_paths.h"
 #include "integrity/manifest_verification.h"
@@ -65,14 +66,6 @@ bool ResolvesToExpectedPath(HANDLE file, const WideBuffer& fullPath) {
   return PathsEqualFoldingAscii(finalPath.CStr(), finalPath.Length(), fullPath.CStr(), fullPath.Length());
 }
 
-// Every byte is looked at whatever the others hold, so the time taken tells
-// nothing about where a forged file first differs.
-bool DigestsEqualConstantTime(const uint8_t* a, const uint8_t* b) {
-  volatile uint8_t difference = 0;
-  for (uint32_t i = 0; i < kSha256Size; ++i) difference = static_cast<uint8_t>(difference | (a[i] ^ b[i]));
-  return difference == 0;
-}
-
 // The checks after a successful open: null when the file passed, otherwise
 // the message to report (it takes the bare file name).
 const wchar_t* CheckOpenClientFile(HANDLE file, const WideBuffer& fullPath, const GuardManifestEntry& entry) {
@@ -93,7 +86,7 @@ const wchar_t* CheckOpenClientFile(HANDLE file, const WideBuffer& fullPath, cons
     failure = L"A Zarnel client file could not be hashed: %ls";
   else if (size != entry.expectedSize)
     failure = L"A Zarnel client file has an unexpected size: %ls";
-  else if (!DigestsEqualConstantTime(digest, entry.expectedSha256))
+  else if (!BytesEqualConstantTime(digest, entry.expectedSha256, kSha256Size))
     failure = L"A Zarnel client file failed its integrity check: %ls";
   SecureZeroMemory(digest, sizeof(digest));
   return failure;

@@ -4,6 +4,7 @@
 // fails the checks stays as it is and the next provider is tried.
 #include "proofs/device_key_store.h"
 
+#include "core/record_bytes.h"
 #include "core/win32_calls.h"
 
 namespace {
@@ -152,9 +153,8 @@ bool SignWithDeviceKey(const uint8_t (&digest)[kDeviceDigestSize], uint8_t (&sig
   SECURITY_STATUS status =
       win32Calls.NCryptSignHash(guard.deviceKey, nullptr, const_cast<PBYTE>(digest), kDeviceDigestSize, signature,
                                 kDeviceSignatureSize, &length, NCRYPT_SILENT_FLAG);
-  uint8_t anyBit = 0;
-  for (uint8_t byte : signature) anyBit |= byte;
-  if (status == ERROR_SUCCESS && length == kDeviceSignatureSize && anyBit != 0) return true;
+  if (status == ERROR_SUCCESS && length == kDeviceSignatureSize && !IsAllZeroBytes(signature, sizeof(signature)))
+    return true;
   SecureZeroMemory(signature, sizeof(signature));
   return false;
 }

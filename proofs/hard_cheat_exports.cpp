@@ -29,12 +29,6 @@ void ForgetChallenge(HardCheatState& state) {
   SecureZeroMemory(state.report, sizeof(state.report));
 }
 
-// Constant time, so the comparison tells nothing about how much matched.
-bool SameReportId(const uint8_t* a, const uint8_t* b) {
-  uint8_t difference = 0;
-  for (uint32_t i = 0; i < kHardCheatIdSize; ++i) difference |= a[i] ^ b[i];
-  return difference == 0;
-}
 }  // namespace
 
 extern "C" uint32_t ZARNELGUARD_API ZarnelGuardSetHardCheatChallenge(uint16_t challengeVersion, uint32_t challengeBuild,
@@ -88,7 +82,7 @@ extern "C" uint32_t ZARNELGUARD_API ZarnelGuardAcknowledgeHardCheatReport(const 
   const HardCheatState& state = guard.hardCheat;
   // The identifier alone decides: neither a held challenge nor a ready report
   // is needed, so a cleared challenge cannot keep the client alive.
-  if (!state.detectionConfirmed || !SameReportId(reportId, state.reportId)) {
+  if (!state.detectionConfirmed || !BytesEqualConstantTime(reportId, state.reportId, kHardCheatIdSize)) {
     ReleaseSRWLockExclusive(&guard.hardCheatLock);
     return 0;
   }

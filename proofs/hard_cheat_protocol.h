@@ -4,19 +4,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/record_bytes.h"
 #include "proofs/hard_cheat_state.h"
 
 constexpr uint32_t kHardCheatRecordSize = 207;
 constexpr uint32_t kEvidenceNameCapacity = 96;   // bytes; a kept name is 1 to 95
 constexpr uint32_t kEvidenceTextCapacity = 384;  // bytes; a text is 1 to 383
 constexpr uint64_t kAcknowledgementTimeoutMs = 8000;
-
-// Identifiers, nonces and signatures of all zeros count as missing.
-inline bool IsAllZeroBytes(const uint8_t* bytes, size_t length) {
-  uint8_t any = 0;
-  for (size_t i = 0; i < length; ++i) any |= bytes[i];
-  return any == 0;
-}
 
 // Records a confirmed detection (first one wins). False when it cannot be
 // recorded; the caller then takes the fatal exit. Never call it with

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "core/guard_state.h"
+#include "core/record_bytes.h"
 #include "integrity/sha256_digest.h"
 #include "proofs/device_key_store.h"
 #include "proofs/hard_cheat_protocol.h"
@@ -15,21 +16,6 @@ constexpr uint32_t kHardCheatRecordMagicLength = sizeof(kHardCheatRecordMagic) -
 constexpr uint8_t kHardCheatRecordVersion = 1;
 constexpr uint16_t kHardCheatReportFormat = 1;
 constexpr uint32_t kHighestChallengeBuild = static_cast<uint32_t>(kClientBuild);
-
-void PutBigEndian32(uint8_t* at, uint32_t value) {
-  at[0] = static_cast<uint8_t>(value >> 24);
-  at[1] = static_cast<uint8_t>(value >> 16);
-  at[2] = static_cast<uint8_t>(value >> 8);
-  at[3] = static_cast<uint8_t>(value);
-}
-void PutBigEndian16(uint8_t* at, uint16_t value) {
-  at[0] = static_cast<uint8_t>(value >> 8);
-  at[1] = static_cast<uint8_t>(value);
-}
-void PutLittleEndian16(uint8_t* at, uint16_t value) {
-  at[0] = static_cast<uint8_t>(value);
-  at[1] = static_cast<uint8_t>(value >> 8);
-}
 
 void FillSignedRecord(const HardCheatState& state, uint8_t keyKind, const uint8_t (&publicKey)[kDevicePublicKeySize],
                       uint8_t (&record)[kHardCheatRecordSize]) {

@@ -6,6 +6,7 @@
 #include "core/checks/detection_checks.h"
 #include "core/fatal_exit.h"
 #include "core/guard_state.h"
+#include "core/record_bytes.h"
 #include "integrity/sha256_digest.h"
 #include "proofs/device_key_store.h"
 #include "proofs/hard_cheat_protocol.h"
@@ -14,19 +15,6 @@ namespace {
 constexpr uint16_t kLoginProofVersion = 2;
 constexpr char kLoginProofMagic[] = "ZARNEL-GUARD-PROOF-V2";  // 21 characters and its zero
 
-bool AllZero(const uint8_t* bytes, size_t length) {
-  uint8_t any = 0;
-  for (size_t i = 0; i < length; ++i) any |= bytes[i];
-  return any == 0;
-}
-
-void PutBigEndian32(uint8_t* at, uint32_t value) {
-  at[0] = static_cast<uint8_t>(value >> 24);
-  at[1] = static_cast<uint8_t>(value >> 16);
-  at[2] = static_cast<uint8_t>(value >> 8);
-  at[3] = static_cast<uint8_t>(value);
-}
-
 bool IsValidChallenge(uint16_t proofVersion, uint32_t challengeBuild, const uint8_t* challengeId,
                       const uint8_t* challengeNonce, const uint8_t* loginName, uint8_t loginNameLength,
                       const uint8_t* machineDigestOut, const uint8_t* publicKeyOut, const uint8_t* signatureOut) {
@@ -34,8 +22,8 @@ bool IsValidChallenge(uint16_t proofVersion, uint32_t challengeBuild, const uint
   if (challengeBuild < 1 || challengeBuild > static_cast<uint32_t>(kClientBuild)) return false;
   if (!challengeId || !challengeNonce) return false;
   if (!machineDigestOut || !publicKeyOut || !signatureOut) return false;
-  if (AllZero(challengeId, 16) || AllZero(challengeNonce, 32)) return false;
-  if (AllZero(guard.machineIdentityDigest, sizeof(guard.machineIdentityDigest))) return false;
+  if (IsAllZeroBytes(challengeId, 16) || IsAllZeroBytes(challengeNonce, 32)) return false;
+  if (IsAllZeroBytes(guard.machineIdentityDigest, sizeof(guard.machineIdentityDigest))) return false;
   return IsValidLoginName(loginName, loginNameLength);
 }
 

@@ -4,7 +4,8 @@
 set -u
 
 PACKAGES=(
-  cmake ninja-build g++-mingw-w64-i686 googletest
+  cmake ninja-build g++
+  g++-mingw-w64-i686 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix googletest
   wine wine32:i386
   libssl-dev nlohmann-json3-dev libgtest-dev
   clang libclang-rt-14-dev

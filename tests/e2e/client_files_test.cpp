@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "directory_tree.h"
 #include "process_runner.h"
 #include "sample_client_copy.h"
 
@@ -107,17 +108,6 @@ void ExpectFree(const std::wstring& path) {
   ASSERT_TRUE(MoveFileW((path + L".moved").c_str(), path.c_str()));
 }
 
-bool FlipFirstByte(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  BYTE b = 0;
-  DWORD n = 0;
-  bool ok = ReadFile(file, &b, 1, &n, nullptr) && n == 1;
-  b ^= 0xFF;
-  ok = ok && SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 && WriteFile(file, &b, 1, &n, nullptr);
-  CloseHandle(file);
-  return ok;
-}
 bool AppendByte(const std::wstring& path) {
   HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;

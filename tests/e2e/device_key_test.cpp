@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "directory_tree.h"
 #include "process_runner.h"
 #include "sample_client_copy.h"
 
@@ -35,26 +36,10 @@ class KeyStoreDirectory {
     swprintf(name, 64, L"zg-e2e-ksp-%lu-%ld", GetCurrentProcessId(), InterlockedIncrement(&counter));
     path_ = std::wstring(base) + name;
   }
-  ~KeyStoreDirectory() { RemoveTree(path_); }
+  ~KeyStoreDirectory() { RemoveDirectoryTree(path_); }
   const std::wstring& Path() const { return path_; }
 
  private:
-  static void RemoveTree(const std::wstring& directory) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-      do {
-        std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..") continue;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-          RemoveTree(directory + L"\\" + name);
-        else
-          DeleteFileW((directory + L"\\" + name).c_str());
-      } while (FindNextFileW(find, &data));
-      FindClose(find);
-    }
-    RemoveDirectoryW(directory.c_str());
-  }
   std::wstring path_;
 };
 

@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include "directory_tree.h"
+
 namespace {
 std::string ReadAll(HANDLE pipe) {
   std::string text;
@@ -95,17 +97,7 @@ ClientDirectory::ClientDirectory(const std::vector<std::wstring>& files) {
   for (const std::wstring& file : files) CopyFileW((ProgramDirectory() + file).c_str(), (path_ + file).c_str(), FALSE);
 }
 
-ClientDirectory::~ClientDirectory() {
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((path_ + L"*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((path_ + data.cFileName).c_str());
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  RemoveDirectoryW(path_.c_str());
-}
+ClientDirectory::~ClientDirectory() { RemoveDirectoryTree(path_); }
 
 std::vector<std::string> ClientDirectory::ReadFiles(const std::wstring& prefix) const {
   std::vector<std::string> contents;

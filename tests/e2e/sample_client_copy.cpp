@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "directory_tree.h"
 #include "process_runner.h"
 
 namespace {
@@ -14,20 +15,6 @@ std::wstring WindowsPath(const char* text) {
   return path;
 }
 
-void RemoveTree(const std::wstring& directory) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((directory + L"*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(directory + name + L"\\");
-      else DeleteFileW((directory + name).c_str());
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  RemoveDirectoryW(directory.c_str());
-}
 }  // namespace
 
 #ifdef ZG_SAMPLE_CLIENT_DIR
@@ -109,5 +96,5 @@ void EndProgramsStartedFrom(const std::wstring& directory) {
 
 SampleClientCopy::~SampleClientCopy() {
   EndProgramsStartedFrom(path_);
-  RemoveTree(path_);
+  RemoveDirectoryTree(path_);
 }

@@ -9,36 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "directory_tree.h"
 #include "proofs/device_key_store.h"
 #include "test_support.h"
-
-inline void RemoveDirectoryTree(const std::wstring& directory) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveDirectoryTree(directory + L"\\" + name);
-      else
-        DeleteFileW((directory + L"\\" + name).c_str());
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  RemoveDirectoryW(directory.c_str());
-}
-
-inline std::string ReadFileBytes(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return {};
-  std::string bytes;
-  char buffer[4096];
-  DWORD read = 0;
-  while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) bytes.append(buffer, read);
-  CloseHandle(file);
-  return bytes;
-}
 
 class StandInKspTest : public testing::Test {
  protected:

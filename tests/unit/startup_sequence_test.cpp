@@ -302,17 +302,7 @@ class StartupSequence : public StandInKspTest {
 
  public:
   std::wstring Path(const GuardManifestEntry& entry) const { return dir.Path() + entry.relativePath; }
-  void FlipFirstByte(const GuardManifestEntry& entry) {
-    HANDLE file = CreateFileW(Path(entry).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    BYTE b = 0;
-    DWORD n = 0;
-    ReadFile(file, &b, 1, &n, nullptr);
-    b ^= 0xFF;
-    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-    WriteFile(file, &b, 1, &n, nullptr);
-    CloseHandle(file);
-  }
+  void FlipFirstByte(const GuardManifestEntry& entry) { ASSERT_TRUE(::FlipFirstByte(Path(entry))); }
 
 
  protected:

@@ -24,17 +24,7 @@ TempDirectory::TempDirectory() {
   CreateDirectoryW(path_.c_str(), nullptr);
 }
 
-TempDirectory::~TempDirectory() {
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((path_ + L"*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((path_ + data.cFileName).c_str());
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  RemoveDirectoryW(path_.c_str());
-}
+TempDirectory::~TempDirectory() { RemoveDirectoryTree(path_); }
 
 std::wstring TempDirectory::WriteFile(const std::wstring& name, const std::string& content) const {
   std::wstring full = path_ + name;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/guard_state.h"
+#include "directory_tree.h"
 #include "core/win32_calls.h"
 
 // Puts the guard state back to what a fresh load gives (the test process
