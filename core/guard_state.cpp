@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cwchar>
 
+#include "core/bounded_text.h"
+
 GuardState guard = {
     L"ZarnelGuard initialization failed.",
     {}, {}, nullptr, INIT_ONCE_STATIC_INIT, nullptr, nullptr, nullptr,
@@ -17,11 +19,7 @@ void SetLastErrorText(const wchar_t* format, ...) {
   wchar_t scratch[kLastErrorTextCapacity];
   va_list args;
   va_start(args, format);
-  int written = _vsnwprintf(scratch, kLastErrorTextCapacity - 1, format, args);
+  FormatBoundedTextV(scratch, kLastErrorTextCapacity, format, args);
   va_end(args);
-  // On truncation _vsnwprintf returns -1 and leaves no terminator; keep the
-  // first 767 characters.
-  scratch[kLastErrorTextCapacity - 1] = L'\0';
-  if (written >= 0 && written < static_cast<int>(kLastErrorTextCapacity)) scratch[written] = L'\0';
   std::wmemcpy(guard.lastErrorText, scratch, kLastErrorTextCapacity);
 }

@@ -7,7 +7,7 @@
 #include "core/guard_state.h"
 #include "core/win32_calls.h"
 #include "proofs/hard_cheat_protocol.h"
-#include "proofs/hard_cheat_text.h"
+#include "core/bounded_text.h"
 
 namespace {
 constexpr wchar_t kDefaultHardCheatCode[] = L"AC-HARD-001";

@@ -7,7 +7,7 @@
 #include "core/fatal_exit.h"
 #include "core/guard_state.h"
 #include "proofs/hard_cheat_protocol.h"
-#include "proofs/hard_cheat_text.h"
+#include "core/bounded_text.h"
 
 namespace {
 constexpr uint16_t kHardCheatChallengeVersion = 1;

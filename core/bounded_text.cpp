@@ -1,16 +1,19 @@
-#include "proofs/hard_cheat_text.h"
+#include "core/bounded_text.h"
 
-#include <cstdarg>
 #include <cwchar>
 
-void FormatBoundedText(wchar_t* buffer, size_t capacity, const wchar_t* format, ...) {
+void FormatBoundedTextV(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args) {
   if (!buffer || capacity == 0) return;
-  va_list args;
-  va_start(args, format);
   // On truncation _vsnwprintf returns -1 and leaves no terminator; what it
   // wrote up to capacity - 1 units is kept.
   int written = _vsnwprintf(buffer, capacity - 1, format, args);
-  va_end(args);
   buffer[capacity - 1] = L'\0';
   if (written >= 0 && static_cast<size_t>(written) < capacity) buffer[written] = L'\0';
+}
+
+void FormatBoundedText(wchar_t* buffer, size_t capacity, const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  FormatBoundedTextV(buffer, capacity, format, args);
+  va_end(args);
 }
