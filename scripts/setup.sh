@@ -6,9 +6,11 @@ set -u
 PACKAGES=(
   cmake ninja-build g++
   g++-mingw-w64-i686 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix googletest
-  wine wine32:i386
+  gcc-mingw-w64-x86-64-posix
+  wine wine32:i386 wine64
   libssl-dev nlohmann-json3-dev libgtest-dev
-  clang libclang-rt-14-dev
+  libhiredis-dev libcpp-httplib-dev redis-server
+  clang clang-14 lld-14 llvm-14 libclang-rt-14-dev
 )
 
 missing=()
@@ -43,5 +45,7 @@ if ! $SUDO apt-get install -y -q --no-install-recommends "${PACKAGES[@]}"; then
 fi
 
 command -v i686-w64-mingw32-g++-posix >/dev/null || { echo "setup: mingw posix compiler missing" >&2; exit 1; }
+command -v x86_64-w64-mingw32-gcc-posix >/dev/null || { echo "setup: 64-bit mingw compiler missing" >&2; exit 1; }
 command -v wine >/dev/null || { echo "setup: wine missing" >&2; exit 1; }
+command -v redis-server >/dev/null || { echo "setup: redis-server missing" >&2; exit 1; }
 exit 0

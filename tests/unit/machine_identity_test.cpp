@@ -544,7 +544,12 @@ std::string BuildRealDigest() {
 
 // The system's own registry call, not a fake: a 512-byte value without
 // terminator fills the 256-unit buffer exactly and is cut to 255 characters.
+// The firmware comes through the seam: a container's firmware table carries
+// no identity, and dropping the GUID must still leave two components.
 TEST(BuildMachineIdentity, RealRegistryValueDrivesTheDigest) {
+  FakeFirmware::Install(
+      RawSmbios({SmbiosStructure(1, SystemFields(27, 1, 2, 3, Bytes(16, 0x42)), {"Maker", "Model", "SYS-7"}),
+                 EndOfTable()}));
   RealMachineGuid guid;
   ASSERT_TRUE(guid.Usable());
   ASSERT_TRUE(guid.Store(Utf16Bytes(L"11111111-2222-3333-4444-555555555555")));
