@@ -10,6 +10,13 @@ cmake --preset win32
 cmake --build --preset win32
 status=0
 ctest --preset win32 || status=1
+# A kernel that cannot run 32-bit code cannot run the guard under Wine: the
+# Wine lanes then report themselves skipped, and this says why, loudly.
+for prefix in build/win32/wineprefix build/win32/wineprefix64; do
+  if [[ -e "$prefix.unavailable" ]]; then
+    echo "test: the Wine lane of $prefix was SKIPPED: $(cat "$prefix.unavailable")" >&2
+  fi
+done
 
 # A short run of every fuzz target (natively, sanitizers on) over the
 # checked-in corpus and a few seconds of new inputs.

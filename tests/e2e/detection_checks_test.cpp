@@ -90,7 +90,7 @@ class RenamedCopies {
   }
   std::wstring Copy(const std::wstring& fixture, const std::wstring& asName) {
     std::wstring target = path_ + asName;
-    if (!CopyFileW((ProgramDirectory() + fixture).c_str(), target.c_str(), FALSE)) return L"";
+    if (!CopyFileW(ProgramFile(fixture).c_str(), target.c_str(), FALSE)) return L"";
     files_.push_back(target);
     return target;
   }
@@ -149,7 +149,7 @@ TEST(DebuggerCheckFromOutside, FindsAnAttachedDebuggerAndNothingWithoutOne) {
     std::unique_ptr<BackgroundProcess> attacher;
     NamedEvent attached(UniqueName(L"attached"));
     if (attach) {
-      attacher.reset(new BackgroundProcess(ProgramDirectory() + L"debugger_attacher.exe",
+      attacher.reset(new BackgroundProcess(ProgramFile(L"debugger_attacher.exe"),
                                            std::to_wstring(probe.Id()) + L" " + attached.Name(), false));
       ASSERT_TRUE(attacher->Started());
       ASSERT_TRUE(attached.Wait(20000)) << "the attacher never got its first debug event";

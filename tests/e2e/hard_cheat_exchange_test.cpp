@@ -147,7 +147,7 @@ TEST_P(HardCheatExchangeFromOutside, RecordsTheFindingSignsTheReportAndEndsOnThe
   ASSERT_TRUE(client.Complete());
   // A hard-cheat row's program name, outside the client directory's files.
   std::wstring program = client.Path() + L"cheatengine-x86_64.exe";
-  ASSERT_TRUE(CopyFileW((ProgramDirectory() + L"idle_program.exe").c_str(), program.c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(ProgramFile(L"idle_program.exe").c_str(), program.c_str(), FALSE));
   std::wstring arguments = c.arguments;
   size_t at = arguments.find(L"{program}");
   if (at != std::wstring::npos) arguments.replace(at, 9, L"\"" + program + L"\"");

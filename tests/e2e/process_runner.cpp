@@ -86,6 +86,20 @@ std::wstring ProgramDirectory() {
   return text.substr(0, text.find_last_of(L"\\/") + 1);
 }
 
+std::wstring ToolDirectory() {
+  wchar_t subdirectory[64] = {};
+  DWORD length = GetEnvironmentVariableW(L"ZARNELGUARD_TOOL_SUBDIR", subdirectory, 64);
+  if (length == 0 || length >= 64) return ProgramDirectory();
+  std::wstring path = ProgramDirectory() + subdirectory;
+  if (path.back() != L'\\') path += L'\\';
+  return path;
+}
+
+std::wstring ProgramFile(const std::wstring& file) {
+  const std::wstring tool = ToolDirectory() + file;
+  return GetFileAttributesW(tool.c_str()) != INVALID_FILE_ATTRIBUTES ? tool : ProgramDirectory() + file;
+}
+
 ClientDirectory::ClientDirectory(const std::vector<std::wstring>& files) {
   wchar_t base[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, base);
@@ -94,7 +108,7 @@ ClientDirectory::ClientDirectory(const std::vector<std::wstring>& files) {
   swprintf(name, 64, L"zg-client-%lu-%ld\\", GetCurrentProcessId(), InterlockedIncrement(&counter));
   path_ = std::wstring(base) + name;
   CreateDirectoryW(path_.c_str(), nullptr);
-  for (const std::wstring& file : files) CopyFileW((ProgramDirectory() + file).c_str(), (path_ + file).c_str(), FALSE);
+  for (const std::wstring& file : files) CopyFileW(ProgramFile(file).c_str(), (path_ + file).c_str(), FALSE);
 }
 
 ClientDirectory::~ClientDirectory() { RemoveDirectoryTree(path_); }

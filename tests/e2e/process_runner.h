@@ -24,6 +24,14 @@ std::map<std::string, std::string> ParseKeyValues(const std::string& text);
 
 // Directory of the running test program, with its trailing backslash.
 std::wstring ProgramDirectory();
+// Where the tool programs that the tests start as other processes lie (the
+// idle program copied under blocked and everyday names, the versioned tool,
+// the debugger): ProgramDirectory(), or its x64\ subdirectory in the 64-bit
+// prefix, named by ZARNELGUARD_TOOL_SUBDIR.
+std::wstring ToolDirectory();
+// `file` from ToolDirectory() when it is one of the tool programs there,
+// otherwise from ProgramDirectory().
+std::wstring ProgramFile(const std::wstring& file);
 
 // A fresh directory under %TEMP% holding copies of the named files from the
 // program directory; removed with everything in it at destruction.

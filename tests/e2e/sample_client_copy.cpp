@@ -64,7 +64,7 @@ SampleClientCopy::SampleClientCopy(const std::vector<std::wstring>& extraProgram
   } while (FindNextFileW(find, &data));
   FindClose(find);
   for (const std::wstring& program : extraPrograms)
-    if (!CopyFileW((ProgramDirectory() + program).c_str(), (path_ + program).c_str(), FALSE)) complete_ = false;
+    if (!CopyFileW(ProgramFile(program).c_str(), (path_ + program).c_str(), FALSE)) complete_ = false;
 }
 
 namespace {

@@ -163,7 +163,7 @@ class BlockedTool {
     directory_ = std::wstring(base) + UniqueName(L"tool") + L"\\";
     CreateDirectoryW(directory_.c_str(), nullptr);
     path_ = directory_ + asName;
-    if (!CopyFileW((ProgramDirectory() + L"idle_program.exe").c_str(), path_.c_str(), FALSE)) return;
+    if (!CopyFileW(ProgramFile(L"idle_program.exe").c_str(), path_.c_str(), FALSE)) return;
     process_.reset(new Background(path_, ready_.Name(), directory_ + L"output.txt"));
   }
   ~BlockedTool() {
@@ -255,7 +255,7 @@ TEST_F(StartupFromOutside, ADebuggerRecordedAtTheStartLetsItTolerateALaterFindin
   std::wstring output = client.Path() + L"host-output.txt";
   Background host(client.Path() + L"startup_host.exe", L"once " + go.Name(), output);
   ASSERT_TRUE(host.Started());
-  Background attacher(ProgramDirectory() + L"debugger_attacher.exe",
+  Background attacher(ProgramFile(L"debugger_attacher.exe"),
                       std::to_wstring(host.Id()) + L" " + attached.Name(), client.Path() + L"attacher-output.txt");
   ASSERT_TRUE(attacher.Started());
   ASSERT_TRUE(WaitEventOrExit(attached.Get(), attacher.Process(), 20000)) << "the debugger never attached";
