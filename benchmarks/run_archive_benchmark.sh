@@ -16,7 +16,7 @@ rounds=${3:-2}
 cmake --preset win32 -B "$build" -DBUILD_TESTING=OFF -DZARNELGUARD_SAMPLE_ARCHIVE_MIB="$mib" >/dev/null
 cmake --build "$build" --target archive_throughput ZarnelSampleClient -j2 >/dev/null
 
-export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$build/wineprefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1 || true
 trap 'wineserver -k 2>/dev/null || true' EXIT

@@ -18,7 +18,7 @@ build=$(realpath -m "${5:-build/benchmark}")
 # benchmark about the guard's own work (run_archive_benchmark.sh measures
 # the archives' share).
 cmake --preset win32 -B "$build" -DBUILD_TESTING=OFF -DZARNELGUARD_SAMPLE_ARCHIVE_MIB=3 >/dev/null
-cmake --build "$build" --target guard_startup_benchmark ZarnelSampleClient zarnelguard_standin_ksp_client -j2 >/dev/null
+cmake --build "$build" --target guard_startup_benchmark ZarnelSampleClient zarnelguard_standin_ksp -j2 >/dev/null
 
 work="$build/startup-benchmark"
 rm -rf "$work"
@@ -27,13 +27,14 @@ cp "$build/client/"* "$work/client/"
 cp "$build/bin/guard_startup_benchmark.exe" "$work/client/"
 host="$work/client/guard_startup_benchmark.exe"
 
-export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;ncrypt=n,b"
+export WINEPREFIX="$build/wineprefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;ncrypt=n,b"
 # A key store of this run's own: the first run creates the device key.
 export ZARNELGUARD_STANDIN_KSP="store=Z:$work/ksp"
 mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1 || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wineboot -i </dev/null >/dev/null 2>&1
+cp "$build/standins/ncrypt.dll" "$WINEPREFIX/drive_c/windows/system32/ncrypt.dll"
 server_pid=0
 for pid in $(pgrep -u "$(id -u)" '^wineserver'); do
   if tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qx "WINEPREFIX=$WINEPREFIX"; then server_pid=$pid; fi

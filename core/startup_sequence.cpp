@@ -9,6 +9,7 @@
 #include "identity/machine_identity.h"
 #include "integrity/held_client_files.h"
 #include "integrity/manifest_verification.h"
+#include "integrity/sha256_digest.h"
 #include "proofs/device_key_store.h"
 #include "proofs/hard_cheat_protocol.h"
 
@@ -112,6 +113,8 @@ bool ClaimSingleClientMarker() {
 }
 }  // namespace
 
+static_assert(kMonitorStackReserve >= 4 * kFileHashBlockSize, "the monitor's stack holds a hashing block and more");
+
 BOOL CALLBACK RunStartupSequence(PINIT_ONCE, PVOID, PVOID*) {
   ApplyProcessHardening();
   if (!VerifyCoreClientFiles()) return FALSE;
@@ -141,7 +144,10 @@ BOOL CALLBACK RunStartupSequence(PINIT_ONCE, PVOID, PVOID*) {
     SetLastErrorText(L"ZarnelGuard could not create its stop event.");
     return FALSE;
   }
-  guard.monitorThread = win32Calls.CreateThread(nullptr, 0, SecurityMonitorThread, nullptr, 0, nullptr);
+  // Its own reserve, not the executable's default: the monitor hashes the
+  // core files with a block of kFileHashBlockSize on its stack.
+  guard.monitorThread = win32Calls.CreateThread(nullptr, kMonitorStackReserve, SecurityMonitorThread, nullptr,
+                                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (!guard.monitorThread) {
     UndoAfterStopEvent();
     SetLastErrorText(L"ZarnelGuard could not start its integrity monitor.");

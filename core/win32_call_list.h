@@ -41,7 +41,8 @@ WIN32_CALL(CryptGetHashParam)
 WIN32_CALL(CryptDestroyHash)
 WIN32_CALL(CryptReleaseContext)
 
-// ncrypt: the device key in a key storage provider
+// ncrypt: the device key in a key storage provider (these and bcrypt's are
+// loaded from the system directory on first use, never imported)
 WIN32_CALL(NCryptOpenStorageProvider)
 WIN32_CALL(NCryptOpenKey)
 WIN32_CALL(NCryptCreatePersistedKey)

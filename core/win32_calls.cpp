@@ -1,13 +1,31 @@
 #include "core/win32_calls.h"
 
+#include "core/system_library_calls.h"
+
 namespace {
+// The entries of ncrypt and bcrypt resolve to the forwarders that load those
+// libraries from the system directory (an unqualified name finds these
+// declarations before the global imports); every other entry is the import.
+namespace resolved {
+using system_library::BCryptGenRandom;
+using system_library::NCryptCreatePersistedKey;
+using system_library::NCryptExportKey;
+using system_library::NCryptFinalizeKey;
+using system_library::NCryptFreeObject;
+using system_library::NCryptGetProperty;
+using system_library::NCryptOpenKey;
+using system_library::NCryptOpenStorageProvider;
+using system_library::NCryptSetProperty;
+using system_library::NCryptSignHash;
+
 constexpr Win32Calls kRealWin32Calls = {
-#define WIN32_CALL(name) &::name,
+#define WIN32_CALL(name) &name,
 #include "core/win32_call_list.h"
 #undef WIN32_CALL
 };
+}  // namespace resolved
 }  // namespace
 
-Win32Calls win32Calls = kRealWin32Calls;
+Win32Calls win32Calls = resolved::kRealWin32Calls;
 
-void RestoreWin32Calls() { win32Calls = kRealWin32Calls; }
+void RestoreWin32Calls() { win32Calls = resolved::kRealWin32Calls; }

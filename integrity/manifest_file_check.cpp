@@ -60,10 +60,16 @@ void ReportOpenFailure(const wchar_t* name, DWORD error) {
   }
 }
 
+// Both sides without the extended-length prefix: a client started through a
+// \\?\ path (or from a directory longer than MAX_PATH) has it in its module
+// path and so in the path built from it, which opens the file; the final
+// path never keeps it.
 bool ResolvesToExpectedPath(HANDLE file, const WideBuffer& fullPath) {
   WideBuffer finalPath;
-  if (!GetFinalFilePath(file, finalPath)) return false;
-  return PathsEqualFoldingAscii(finalPath.CStr(), finalPath.Length(), fullPath.CStr(), fullPath.Length());
+  WideBuffer expected;
+  if (!GetFinalFilePath(file, finalPath) || !expected.Assign(fullPath.CStr(), fullPath.Length())) return false;
+  StripExtendedPathPrefix(expected);
+  return PathsEqualFoldingAscii(finalPath.CStr(), finalPath.Length(), expected.CStr(), expected.Length());
 }
 
 // The checks after a successful open: null when the file passed, otherwise

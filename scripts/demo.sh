@@ -18,9 +18,11 @@ cmake -S serverkit -B build/serverkit -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUIL
 cmake --build build/serverkit >/dev/null
 verify=build/serverkit/tool/zarnel-verify
 
-export WINEPREFIX="$PWD/build/demo-wineprefix" WINEDEBUG=-all
-# The stand-in key storage provider beside the client takes the place of
-# Wine's, which cannot keep keys.
+# A 32-bit prefix, named explicitly: with wine64 installed a new prefix is
+# otherwise 64-bit.
+export WINEPREFIX="$PWD/build/demo-wineprefix" WINEARCH=win32 WINEDEBUG=-all
+# The stand-in key storage provider in the prefix's system directory takes
+# the place of Wine's, which cannot keep keys.
 export WINEDLLOVERRIDES="mscoree,mshtml=;ncrypt=n,b"
 mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1 || true
@@ -31,6 +33,8 @@ cleanup() {
 }
 trap cleanup EXIT
 wineboot -i </dev/null >/dev/null 2>&1
+# Where Windows keeps its provider, the only place the guard loads it from.
+cp build/win32/standins/ncrypt.dll "$WINEPREFIX/drive_c/windows/system32/ncrypt.dll"
 
 client=build/win32/client
 rm -f "$client"/ZarnelUpdateHelper.record-*.txt

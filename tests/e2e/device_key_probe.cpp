@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "core/guard_state.h"
+#include "core/system_library_calls.h"
 #include "proofs/device_key_store.h"
 
 namespace {
@@ -38,7 +39,8 @@ bool Verifies(const uint8_t* publicKey, const uint8_t* signature) {
 }
 
 LONG StandInCounter(const char* name) {
-  HMODULE ncrypt = GetModuleHandleW(L"ncrypt.dll");
+  // The provider library the guard itself loads (from the system directory).
+  HMODULE ncrypt = LoadSystemLibrary(kSystemLibraryNcrypt);
   auto counter = ncrypt ? reinterpret_cast<LONG(WINAPI*)()>(GetProcAddress(ncrypt, name)) : nullptr;
   return counter ? counter() : -1;
 }

@@ -1,6 +1,8 @@
 // The device key across processes: a key created by one start is opened,
 // not created again, by the next; and without the stand-in (Wine's own key
-// storage providers) no key can be had and the guard's start-up says so.
+// storage providers, chosen with WINEDLLOVERRIDES=ncrypt=b although the
+// stand-in lies in the prefix's system directory) no key can be had and the
+// guard's start-up says so.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -13,16 +15,23 @@
 namespace {
 const char kNoDeviceKey[] = "ZarnelGuard could not create or open its protected device key.";
 
-// Sets an environment variable for the programs this test starts.
+// Sets an environment variable for the programs this test starts, and puts
+// back what was there before.
 class ScopedEnvironment {
  public:
   ScopedEnvironment(const wchar_t* name, const std::wstring& value) : name_(name) {
+    wchar_t previous[1024];
+    DWORD length = GetEnvironmentVariableW(name, previous, 1024);
+    hadValue_ = length > 0 && length < 1024;
+    if (hadValue_) previous_.assign(previous, length);
     SetEnvironmentVariableW(name, value.c_str());
   }
-  ~ScopedEnvironment() { SetEnvironmentVariableW(name_, nullptr); }
+  ~ScopedEnvironment() { SetEnvironmentVariableW(name_, hadValue_ ? previous_.c_str() : nullptr); }
 
  private:
   const wchar_t* name_;
+  std::wstring previous_;
+  bool hadValue_ = false;
 };
 
 // A key store directory of the test's own, so that runs never share keys.
@@ -63,7 +72,7 @@ TEST_P(DeviceKeyAcrossProcesses, TheFirstStartCreatesTheKeyAndTheNextOpensTheSam
   ScopedEnvironment settings(L"ZARNELGUARD_STANDIN_KSP",
                              L"store=" + store.Path() + L";platform=" + GetParam().platform);
   auto first = RunProbe(ProgramDirectory());
-  ASSERT_EQ(first["standin"], "1") << "the stand-in ncrypt.dll must lie in " << "the test program's directory";
+  ASSERT_EQ(first["standin"], "1") << "the stand-in ncrypt.dll must lie in the prefix's system directory";
   EXPECT_EQ(first["acquired"], "1");
   EXPECT_EQ(first["kind"], GetParam().kind);
   EXPECT_EQ(first["created_keys"], "1");
@@ -85,7 +94,11 @@ INSTANTIATE_TEST_SUITE_P(Providers, DeviceKeyAcrossProcesses,
                                          StoreCase{"software", L"unavailable", "2"}),
                          [](const testing::TestParamInfo<StoreCase>& info) { return info.param.name; });
 
+// The programs started below load Wine's builtin ncrypt, not the stand-in.
+const wchar_t kWinesOwnNcrypt[] = L"mscoree,mshtml=;ncrypt=b";
+
 TEST(DeviceKeyWithoutStandIn, WinesOwnProvidersGiveNoKey) {
+  ScopedEnvironment builtin(L"WINEDLLOVERRIDES", kWinesOwnNcrypt);
   ClientDirectory directory({L"device_key_probe.exe"});
   auto values = RunProbe(directory.Path());
   EXPECT_EQ(values["standin"], "0") << "Wine's own ncrypt was expected";
@@ -95,9 +108,9 @@ TEST(DeviceKeyWithoutStandIn, WinesOwnProvidersGiveNoKey) {
 
 TEST(DeviceKeyWithoutStandIn, TheStartUpFailsWithItsMessageAndFailsAlikeWhenTriedAgain) {
   if (!HaveSampleClient()) GTEST_SKIP() << "built for a studio's client: no sample client to start in";
+  ScopedEnvironment builtin(L"WINEDLLOVERRIDES", kWinesOwnNcrypt);
   SampleClientCopy client({L"lifecycle_host.exe"});
   ASSERT_TRUE(client.Complete());
-  DeleteFileW((client.Path() + L"ncrypt.dll").c_str());
   ProcessResult run = RunProcess(client.Path() + L"lifecycle_host.exe", L"start-twice", client.Path());
   ASSERT_TRUE(run.finished);
   ASSERT_EQ(run.exitCode, 0u) << run.output;

@@ -22,8 +22,6 @@ threads=${ZARNELGUARD_LOAD_THREADS:-8}
 copy=$(mktemp -d /tmp/zg-load-client.XXXXXX)
 trap 'rm -rf "$copy"' EXIT
 cp "$client_dir"/* "$copy"/ && cp "$host" "$copy"/ || exit 1
-standin="$(dirname "$host")/ncrypt.dll"
-[ -f "$standin" ] && cp "$standin" "$copy"/
 # A key store of this run's own.
 mkdir -p "$copy/ksp"
 export ZARNELGUARD_STANDIN_KSP="store=Z:$copy/ksp"

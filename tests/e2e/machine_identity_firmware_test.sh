@@ -20,8 +20,6 @@ fi
 copy=$(mktemp -d /tmp/zg-identity-client.XXXXXX)
 trap 'rm -rf "$copy"' EXIT
 cp "$client_dir"/* "$copy"/ && cp "$host" "$copy"/ || exit 1
-standin="$(dirname "$host")/ncrypt.dll"
-[ -f "$standin" ] && cp "$standin" "$copy"/
 mkdir -p "$copy/ksp"
 export ZARNELGUARD_STANDIN_KSP="store=Z:$copy/ksp"
 

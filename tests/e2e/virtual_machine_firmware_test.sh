@@ -117,8 +117,6 @@ if [ -n "$client_dir" ] && [ -n "$host" ]; then
   trap 'rm -rf "$copy"' EXIT
   cp "$client_dir"/* "$copy"/ && cp "$host" "$copy"/
   # The stand-in key storage provider beside the host, for the device key.
-  standin="$(dirname "$host")/ncrypt.dll"
-  [ -f "$standin" ] && cp "$standin" "$copy"/
   startup_case vm "VMware" "VMware, Inc." "VMware7,1" "VMware, Inc."
   startup_case vm "Hyper-V" "Microsoft Corporation" "Virtual Machine" "Microsoft Corporation"
   startup_case start "Microsoft Surface" "Microsoft Corporation" "Surface Pro 7" "Microsoft Corporation"

@@ -279,7 +279,7 @@ class FaultSweep : public StandInKspTest {
       ASSERT_TRUE(CopyFileW((source + entry.relativePath).c_str(), (dir_.Path() + entry.relativePath).c_str(), FALSE));
     clientCopy = dir_.Path();
     kspObjects_ = reinterpret_cast<LONG(WINAPI*)()>(
-        GetProcAddress(GetModuleHandleW(L"ncrypt.dll"), "StandInKspOpenObjectCount"));
+        GetProcAddress(LoadSystemLibrary(kSystemLibraryNcrypt), "StandInKspOpenObjectCount"));
     sweep = SweepControl{};
     sweep.thread = GetCurrentThreadId();
   }

@@ -1,7 +1,7 @@
 #pragma once
 // Tests that reach the key storage providers through the stand-in ncrypt.dll
-// beside the test program (loaded instead of Wine's through
-// WINEDLLOVERRIDES=ncrypt=n,b). Each test gets its own key store directory
+// in the prefix's system directory (loaded instead of Wine's through
+// WINEDLLOVERRIDES=ncrypt=n,b), the one library the guard loads. Each test gets its own key store directory
 // and leaves the slot released; TearDown checks that nothing stayed open.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/system_library_calls.h"
 #include "directory_tree.h"
 #include "proofs/device_key_store.h"
 #include "test_support.h"
@@ -18,12 +19,13 @@ class StandInKspTest : public testing::Test {
   using Counter = LONG(WINAPI*)();
 
   void SetUp() override {
-    HMODULE ncrypt = GetModuleHandleW(L"ncrypt.dll");
+    HMODULE ncrypt = LoadSystemLibrary(kSystemLibraryNcrypt);
     openObjects_ = ncrypt ? reinterpret_cast<Counter>(GetProcAddress(ncrypt, "StandInKspOpenObjectCount")) : nullptr;
     createdKeys_ = ncrypt ? reinterpret_cast<Counter>(GetProcAddress(ncrypt, "StandInKspCreatedKeyCount")) : nullptr;
     calls_ = ncrypt ? reinterpret_cast<Counter>(GetProcAddress(ncrypt, "StandInKspCallCount")) : nullptr;
     ASSERT_TRUE(openObjects_ && createdKeys_ && calls_)
-        << "the stand-in ncrypt.dll must lie beside the test program, loaded with WINEDLLOVERRIDES=ncrypt=n,b";
+        << "the stand-in ncrypt.dll must lie in the prefix's system directory, loaded with "
+           "WINEDLLOVERRIDES=ncrypt=n,b";
     wchar_t base[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, base);
     static LONG counter = 0;

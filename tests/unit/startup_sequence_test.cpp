@@ -17,6 +17,7 @@
 #include "core/checks/virtual_machine_check.h"
 #include "hard_cheat_fixture.h"
 #include "integrity/guard_manifest.h"
+#include "integrity/sha256_digest.h"
 #include "standin_ksp_fixture.h"
 
 #ifdef ZG_SAMPLE_CLIENT_DIR
@@ -30,6 +31,8 @@ struct Ledger {
   DWORD errorBeforeMarker = 0;
   bool markerOwnedOrSecured = false;
   int mutexCalls = 0, eventCalls = 0, threadCalls = 0;
+  SIZE_T threadStack = 0;
+  DWORD threadFlags = 0;
   bool failMutex = false, failEvent = false, failThread = false;
   std::set<HANDLE> live;  // made by those calls and not closed yet
 } ledger;
@@ -62,6 +65,8 @@ HANDLE WINAPI TrackedCreateEvent(LPSECURITY_ATTRIBUTES security, BOOL manual, BO
 HANDLE WINAPI TrackedCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE start,
                                   LPVOID parameter, DWORD flags, LPDWORD id) {
   ++ledger.threadCalls;
+  ledger.threadStack = stack;
+  ledger.threadFlags = flags;
   if (ledger.failThread) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
@@ -445,6 +450,16 @@ TEST_F(StartupSequence, WithoutAPlatformProviderTheSoftwareKeyStartsTheGuard) {
   ASSERT_NE(ZarnelGuardInitialize(), 0) << Narrow(guard.lastErrorText);
   ExpectRunning(kDeviceKeyKindSoftware);
   EXPECT_STREQ(guard.lastErrorText, L"ZarnelGuard initialization failed.") << "success leaves the text alone";
+}
+
+// The monitor hashes the core files with a block on its own stack. Its stack
+// must not be whatever the game's executable asks for its threads (a game
+// may link with a small default): the guard reserves its own.
+TEST_F(StartupSequence, TheMonitorThreadReservesTheStackItsFileChecksNeed) {
+  ASSERT_NE(ZarnelGuardInitialize(), 0) << Narrow(guard.lastErrorText);
+  EXPECT_EQ(ledger.threadCalls, 1);
+  EXPECT_NE(ledger.threadFlags & STACK_SIZE_PARAM_IS_A_RESERVATION, 0u);
+  EXPECT_GE(ledger.threadStack, static_cast<SIZE_T>(2 * kFileHashBlockSize));
 }
 
 // ---- findings that end the client instead -------------------------------
