@@ -102,4 +102,12 @@ Verdict ParsePublicKeyBlob(const Bytes& blob, EvpPkeyPtr& key) {
   return ImportKey(blob, key);
 }
 
+bool IsEnrolledKey(const std::vector<Bytes>& enrolled, const Bytes& blob) {
+  if (enrolled.empty()) return true;
+  for (const Bytes& key : enrolled) {
+    if (key == blob) return true;
+  }
+  return false;
+}
+
 }  // namespace zarnel::serverkit
