@@ -44,6 +44,8 @@ if [ "${REPORT_ONLY:-0}" != 1 ]; then
     "$build_root/benchmark" | tee "$results/startup.txt"
   echo "== detection checks: $processes processes, $runs runs =="
   benchmarks/run_detection_benchmark.sh "$processes" "$runs" "$build_root/benchmark" | tee "$results/detection.txt"
+  echo "== server kit: login proofs against bare OpenSSL, the service under 64 clients =="
+  benchmarks/run_serverkit_benchmark.sh 64 10 7 "$build_root/serverkit-bench" "$results"
 
   load_after=$(uptime | sed 's/^ *//')
   elapsed=$(($(date +%s) - start_seconds))
@@ -340,5 +342,7 @@ $(cat "$detection")
 
 </details>
 EOF
+  # The server kit's section, written by run_serverkit_benchmark.sh.
+  if [ -f "$results/serverkit.md" ]; then cat "$results/serverkit.md"; fi
 } >"$report_dir/REPORT.md"
 echo "== report: $report_dir/REPORT.md ($elapsed s) =="

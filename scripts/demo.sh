@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The demo: the guarded life of the sample client under Wine. The server
-# side (the verification kit, native) issues a login challenge; the client
-# starts the guard, answers the challenge with a login proof and shuts the
-# guard down; the server side verifies the proof.
+# side (the kit's verification service, native, with its in-memory store)
+# issues a login challenge; the client starts the guard, answers the
+# challenge with a login proof and shuts the guard down; the service
+# verifies the proof and takes the challenge out, so a replay is refused.
 #   bash scripts/demo.sh                  the normal life
 #   bash scripts/demo.sh --cheat          the same with a blocked program running:
 #                                         the guard ends the client (exit code 13)
@@ -27,8 +28,12 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;ncrypt=n,b"
 mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1 || true
 cheat_pid=
+service_pid=
+service_output=$(mktemp)
 cleanup() {
   [[ -n "$cheat_pid" ]] && kill "$cheat_pid" 2>/dev/null
+  [[ -n "$service_pid" ]] && kill "$service_pid" 2>/dev/null && wait "$service_pid" 2>/dev/null
+  rm -f "$service_output"
   wineserver -k 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -49,12 +54,23 @@ if [[ "$mode" == "--cheat" ]]; then
   echo "== a blocked program runs: cheatengine-x86_64.exe =="
 fi
 
-challenge=$("$verify" issue-login-challenge <<<'{"build": 62}')
+# The verification service on a free local port; it says where it listens.
+"$verify" serve --listen 127.0.0.1:0 --store memory >"$service_output" &
+service_pid=$!
+for _ in $(seq 100); do grep -q listening "$service_output" && break; sleep 0.1; done
+address=$(sed -n 's/.*"listening":"\([^"]*\)".*/\1/p' "$service_output")
+[[ -n "$address" ]] || { echo "demo: the verification service did not start" >&2; exit 1; }
+post() { curl -s -X POST -H 'Content-Type: application/json' --data-binary "$2" "http://$address$1"; }
+echo "== server: verification service on $address (in-memory store) =="
+
+session="demo-session-$$"
+challenge=$(post /v1/login-challenges "{\"session\": \"$session\", \"build\": 62}")
 field() { sed -n "s/.*\"$1\":\"\\{0,1\\}\([0-9a-f]*\)\"\\{0,1\\}.*/\1/p" <<<"$2"; }
 id=$(field id "$challenge")
 nonce=$(field nonce "$challenge")
+[[ -n "$id" && -n "$nonce" ]] || { echo "demo: no challenge from the service: $challenge" >&2; exit 1; }
 name="demo.player"
-echo "== server: login challenge id $id =="
+echo "== server: login challenge id $id for session $session =="
 
 echo "== client: $client/Zarnel.exe under Wine =="
 set +e
@@ -73,11 +89,14 @@ if [[ $status -ne 0 ]]; then
 fi
 
 value() { sed -n "s/^proof\.$1=//p" <<<"$output"; }
-request=$(printf '{"challenge": %s, "login_name": "%s", "client_build": %s, "key_kind": %s, "machine_digest": "%s", "public_key": "%s", "signature": "%s"}' \
-  "$(sed 's/.*"challenge":\({[^}]*}\).*/\1/' <<<"$challenge")" "$name" "$(value client_build)" "$(value key_kind)" \
+request=$(printf '{"session": "%s", "challenge_id": "%s", "login_name": "%s", "client_build": %s, "key_kind": %s, "machine_digest": "%s", "public_key": "%s", "signature": "%s"}' \
+  "$session" "$id" "$name" "$(value client_build)" "$(value key_kind)" \
   "$(value machine_digest)" "$(value public_key)" "$(value signature)")
 echo "== server: verifying the login proof =="
-verdict=$("$verify" verify-login-proof <<<"$request") || true
+verdict=$(post /v1/login-proofs "$request")
 echo "   $verdict"
 grep -q '"ok":true' <<<"$verdict" || { echo "demo: the server rejected the proof" >&2; exit 1; }
+replay=$(post /v1/login-proofs "$request")
+echo "== server: the same proof sent again: $(sed -n 's/.*"check":"\([^"]*\)".*/\1/p' <<<"$replay") =="
+grep -q '"check":"challenge-used"' <<<"$replay" || { echo "demo: the replay was not refused" >&2; exit 1; }
 echo "== done: the proof was accepted. Try 'bash scripts/demo.sh --cheat' to see a blocked program end the client. =="

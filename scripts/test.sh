@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: set-up, the cross build with its tests under Wine, and the
-# server verification kit's native tests.
+# server verification kit's native tests (its Redis and service tests start
+# their own redis-server and service on free local ports).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,6 +22,7 @@ done
 # A short run of every fuzz target (natively, sanitizers on) over the
 # checked-in corpus and a few seconds of new inputs.
 bash fuzz/run_fuzzers.sh "${ZARNELGUARD_FUZZ_SECONDS:-5}" || status=1
+bash serverkit/fuzz/run_fuzzers.sh "${ZARNELGUARD_FUZZ_SECONDS:-5}" || status=1
 
 cmake -S serverkit -B build/serverkit -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build/serverkit

@@ -22,19 +22,22 @@ bool DrawNonZero(std::size_t size, Bytes& out) {
   return false;
 }
 
-bool BuildInRange(std::uint32_t build) {
-  return build >= kOldestClientBuild && build <= kNewestClientBuild;
+bool BuildInRange(std::uint32_t build, std::uint32_t newest) {
+  return build >= kOldestClientBuild && build <= newest;
 }
 
-std::string BuildRangeText() {
-  return std::to_string(kOldestClientBuild) + " to " + std::to_string(kNewestClientBuild);
+std::string BuildRangeText(std::uint32_t newest) {
+  return std::to_string(kOldestClientBuild) + " to " + std::to_string(newest);
 }
 
-Verdict Issue(std::uint16_t version, std::uint32_t build, Challenge& out) {
+}  // namespace
+
+Verdict IssueChallenge(std::uint16_t version, std::uint32_t build, std::uint32_t newestBuild,
+                       Challenge& out) {
   out = Challenge{};
-  if (!BuildInRange(build)) {
-    return Reject(Check::kChallengeBuildOutOfRange,
-                  "challenge build " + std::to_string(build) + " is not " + BuildRangeText());
+  if (!BuildInRange(build, newestBuild)) {
+    return Reject(Check::kChallengeBuildOutOfRange, "challenge build " + std::to_string(build) +
+                                                        " is not " + BuildRangeText(newestBuild));
   }
   Challenge issued;
   issued.version = version;
@@ -47,26 +50,25 @@ Verdict Issue(std::uint16_t version, std::uint32_t build, Challenge& out) {
   return Accept();
 }
 
-}  // namespace
-
 Verdict IssueLoginChallenge(std::uint32_t build, Challenge& out) {
-  return Issue(kLoginChallengeVersion, build, out);
+  return IssueChallenge(kLoginChallengeVersion, build, kNewestClientBuild, out);
 }
 
 Verdict IssueHardCheatChallenge(std::uint32_t build, Challenge& out) {
-  return Issue(kHardCheatChallengeVersion, build, out);
+  return IssueChallenge(kHardCheatChallengeVersion, build, kNewestClientBuild, out);
 }
 
-Verdict CheckChallenge(const Challenge& challenge, std::uint16_t expectedVersion) {
+Verdict CheckChallenge(const Challenge& challenge, std::uint16_t expectedVersion,
+                       std::uint32_t newestBuild) {
   if (challenge.version != expectedVersion) {
     return Reject(Check::kBadChallengeVersion,
                   "challenge version " + std::to_string(challenge.version) + ", expected " +
                       std::to_string(expectedVersion));
   }
-  if (!BuildInRange(challenge.build)) {
+  if (!BuildInRange(challenge.build, newestBuild)) {
     return Reject(Check::kChallengeBuildOutOfRange, "challenge build " +
                                                         std::to_string(challenge.build) +
-                                                        " is not " + BuildRangeText());
+                                                        " is not " + BuildRangeText(newestBuild));
   }
   if (challenge.id.size() != kChallengeIdSize) {
     return Reject(Check::kWrongLength, "challenge id must be 16 bytes");
@@ -84,12 +86,11 @@ Verdict CheckChallenge(const Challenge& challenge, std::uint16_t expectedVersion
 }
 
 Verdict CheckClientBuild(std::uint32_t clientBuild, std::uint32_t challengeBuild,
-                         std::optional<std::uint32_t> expected) {
-  if (clientBuild < challengeBuild || !BuildInRange(clientBuild)) {
+                         std::optional<std::uint32_t> expected, std::uint32_t newestBuild) {
+  if (clientBuild < challengeBuild || !BuildInRange(clientBuild, newestBuild)) {
     return Reject(Check::kClientBuildOutOfRange,
                   "client build " + std::to_string(clientBuild) + " is not " +
-                      std::to_string(challengeBuild) + " to " +
-                      std::to_string(kNewestClientBuild));
+                      std::to_string(challengeBuild) + " to " + std::to_string(newestBuild));
   }
   if (expected && clientBuild != *expected) {
     return Reject(Check::kClientBuildMismatch, "client build " + std::to_string(clientBuild) +

@@ -13,8 +13,10 @@ namespace zarnel::serverkit {
 constexpr std::uint16_t kLoginChallengeVersion = 2;
 constexpr std::uint16_t kHardCheatChallengeVersion = 1;
 
-// The newest client build in the field. A challenge may name an older
-// build as the oldest one the server still accepts, never a newer one.
+// The newest client build this kit was released with, the default of the
+// servers' policy. A challenge may name an older build as the oldest one the
+// server still accepts, never a newer one. Servers that already accept a
+// newer guard pass their own newest build wherever a `newestBuild` is taken.
 constexpr std::uint32_t kNewestClientBuild = 62;
 constexpr std::uint32_t kOldestClientBuild = 1;
 
@@ -32,14 +34,19 @@ struct Challenge {
 // because the guard refuses it.
 Verdict IssueLoginChallenge(std::uint32_t build, Challenge& out);
 Verdict IssueHardCheatChallenge(std::uint32_t build, Challenge& out);
+// Either kind, against the server's own newest build.
+Verdict IssueChallenge(std::uint16_t version, std::uint32_t build, std::uint32_t newestBuild,
+                       Challenge& out);
 
 // Re-checks a stored challenge before it is used to rebuild a record, so a
 // corrupted session store cannot make a proof verify against garbage.
-Verdict CheckChallenge(const Challenge& challenge, std::uint16_t expectedVersion);
+Verdict CheckChallenge(const Challenge& challenge, std::uint16_t expectedVersion,
+                       std::uint32_t newestBuild = kNewestClientBuild);
 
 // The client must run a build from the challenge's build up to the newest
 // one; `expected`, when given, pins it to one exact build.
 Verdict CheckClientBuild(std::uint32_t clientBuild, std::uint32_t challengeBuild,
-                         std::optional<std::uint32_t> expected);
+                         std::optional<std::uint32_t> expected,
+                         std::uint32_t newestBuild = kNewestClientBuild);
 
 }  // namespace zarnel::serverkit

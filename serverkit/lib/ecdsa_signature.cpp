@@ -7,6 +7,7 @@
 #include <openssl/obj_mac.h>
 
 #include "ossl_ptr.h"
+#include "p256_group.h"
 #include "sha256.h"
 
 namespace zarnel::serverkit {
@@ -27,11 +28,11 @@ bool ScalarInRange(const BIGNUM* value, const BIGNUM* order) {
 // libcrypto verifies DER only; the raw halves go through ECDSA_SIG so
 // that a high bit or leading zero bytes get the right INTEGER encoding.
 Verdict ToDer(const Bytes& signature, Bytes& der) {
-  EcGroupPtr group(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
+  const EC_GROUP* group = P256Group();
   BignumPtr r(BN_bin2bn(signature.data(), kScalarSize, nullptr));
   BignumPtr s(BN_bin2bn(signature.data() + kScalarSize, kScalarSize, nullptr));
   if (!group || !r || !s) return CryptoFailure("out of memory");
-  const BIGNUM* order = EC_GROUP_get0_order(group.get());
+  const BIGNUM* order = EC_GROUP_get0_order(group);
   if (!ScalarInRange(r.get(), order) || !ScalarInRange(s.get(), order)) {
     return Reject(Check::kSignatureOutOfRange, "signature r or s is zero or not below the order");
   }

@@ -109,12 +109,13 @@ Verdict VerifyHardCheatReport(const Bytes& bytes, const std::vector<Challenge>& 
     return Reject(Check::kChallengeMismatch,
                   "no issued hard-cheat challenge has id " + ToHex(report.challengeId));
   }
-  verdict = CheckChallenge(*challenge, kHardCheatChallengeVersion);
+  verdict = CheckChallenge(*challenge, kHardCheatChallengeVersion, policy.newestClientBuild);
   if (!verdict.ok()) return verdict;
   if (challenge->nonce != report.challengeNonce) {
     return Reject(Check::kNonceMismatch, "report nonce differs from the issued challenge's");
   }
-  verdict = CheckClientBuild(report.clientBuild, challenge->build, policy.expectedClientBuild);
+  verdict = CheckClientBuild(report.clientBuild, challenge->build, policy.expectedClientBuild,
+                             policy.newestClientBuild);
   if (!verdict.ok()) return verdict;
 
   EvpPkeyPtr key;
@@ -127,9 +128,9 @@ Verdict VerifyHardCheatReport(const Bytes& bytes, const std::vector<Challenge>& 
   verdict = VerifyRecordSignature(key.get(), record, report.signature);
   if (!verdict.ok()) return verdict;
 
-  if (policy.knownPublicKey && *policy.knownPublicKey != report.publicKey) {
+  if (!IsEnrolledKey(policy.knownPublicKeys, report.publicKey)) {
     return Reject(Check::kUnknownDeviceKey,
-                  "report is signed by a device key other than the enrolled one");
+                  "report is signed by a device key other than the enrolled ones");
   }
   if (policy.evidence) return CheckEvidence(report, *policy.evidence);
   return Accept();

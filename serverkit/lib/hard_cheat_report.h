@@ -37,8 +37,9 @@ struct HardCheatReport {
 
 struct HardCheatPolicy {
   std::optional<EvidenceClaim> evidence;  // recompute and compare the digest
-  std::optional<Bytes> knownPublicKey;
+  std::vector<Bytes> knownPublicKeys;  // empty accepts any key
   std::optional<std::uint32_t> expectedClientBuild;
+  std::uint32_t newestClientBuild = kNewestClientBuild;
 };
 
 // Splits the report; checks nothing but its length.

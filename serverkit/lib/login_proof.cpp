@@ -13,7 +13,7 @@ constexpr std::uint8_t kLoginProofRecordVersion = 2;
 
 Verdict CheckReturnedValues(const LoginProof& proof, const LoginProofPolicy& policy) {
   Verdict verdict = CheckClientBuild(proof.clientBuild, proof.challenge.build,
-                                     policy.expectedClientBuild);
+                                     policy.expectedClientBuild, policy.newestClientBuild);
   if (!verdict.ok()) return verdict;
   verdict = CheckKeyKind(proof.keyKind);
   if (!verdict.ok()) return verdict;
@@ -50,7 +50,8 @@ Bytes BuildLoginProofRecord(const Challenge& challenge, std::uint32_t clientBuil
 }
 
 Verdict VerifyLoginProof(const LoginProof& proof, const LoginProofPolicy& policy) {
-  Verdict verdict = CheckChallenge(proof.challenge, kLoginChallengeVersion);
+  Verdict verdict =
+      CheckChallenge(proof.challenge, kLoginChallengeVersion, policy.newestClientBuild);
   if (!verdict.ok()) return verdict;
   const std::string name = FoldLoginName(proof.loginName);
   verdict = CheckLoginName(name);
@@ -71,9 +72,9 @@ Verdict VerifyLoginProof(const LoginProof& proof, const LoginProofPolicy& policy
   verdict = VerifyRecordSignature(key.get(), record, proof.signature);
   if (!verdict.ok()) return verdict;
 
-  if (policy.knownPublicKey && *policy.knownPublicKey != proof.publicKey) {
+  if (!IsEnrolledKey(policy.knownPublicKeys, proof.publicKey)) {
     return Reject(Check::kUnknownDeviceKey,
-                  "proof is signed by a device key other than the enrolled one");
+                  "proof is signed by a device key other than the enrolled ones");
   }
   return Accept();
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "bytes.h"
 #include "challenge.h"
@@ -30,8 +31,12 @@ struct LoginProof {
 };
 
 struct LoginProofPolicy {
-  std::optional<Bytes> knownPublicKey;  // the device's enrolled key
+  // The account's enrolled device keys; empty accepts any key. An account
+  // holds more than one: the guard falls back from the platform provider to
+  // the software one when the TPM fails, and goes back later.
+  std::vector<Bytes> knownPublicKeys;
   std::optional<std::uint32_t> expectedClientBuild;
+  std::uint32_t newestClientBuild = kNewestClientBuild;
 };
 
 // Lays out the record from values that already passed their checks.

@@ -7,6 +7,8 @@
 #include <openssl/obj_mac.h>
 #include <openssl/params.h>
 
+#include "p256_group.h"
+
 namespace zarnel::serverkit {
 
 namespace {
@@ -25,25 +27,25 @@ Verdict CryptoFailure(const char* what) {
 // A coordinate at or above the field prime would be reduced by some code
 // paths and so alias a valid point; the guard never exports one.
 Verdict CheckPointOnCurve(const Bytes& blob) {
-  EcGroupPtr group(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
+  const EC_GROUP* group = P256Group();
   BnCtxPtr ctx(BN_CTX_new());
   BignumPtr p(BN_new());
   BignumPtr x(BN_bin2bn(blob.data() + kXOffset, kP256CoordinateSize, nullptr));
   BignumPtr y(BN_bin2bn(blob.data() + kYOffset, kP256CoordinateSize, nullptr));
   if (!group || !ctx || !p || !x || !y) return CryptoFailure("out of memory");
-  if (EC_GROUP_get_curve(group.get(), p.get(), nullptr, nullptr, ctx.get()) != 1) {
+  if (EC_GROUP_get_curve(group, p.get(), nullptr, nullptr, ctx.get()) != 1) {
     return CryptoFailure("cannot read the P-256 field prime");
   }
   if (BN_cmp(x.get(), p.get()) >= 0 || BN_cmp(y.get(), p.get()) >= 0) {
     return Reject(Check::kPointNotOnCurve, "public key coordinate is not below the field prime");
   }
-  EcPointPtr point(EC_POINT_new(group.get()));
+  EcPointPtr point(EC_POINT_new(group));
   if (!point) return CryptoFailure("out of memory");
   // Recent libcrypto refuses off-curve coordinates here already; the
   // explicit test keeps the rejection independent of that.
-  if (EC_POINT_set_affine_coordinates(group.get(), point.get(), x.get(), y.get(), ctx.get()) !=
+  if (EC_POINT_set_affine_coordinates(group, point.get(), x.get(), y.get(), ctx.get()) !=
           1 ||
-      EC_POINT_is_on_curve(group.get(), point.get(), ctx.get()) != 1) {
+      EC_POINT_is_on_curve(group, point.get(), ctx.get()) != 1) {
     ERR_clear_error();
     return Reject(Check::kPointNotOnCurve, "public key is not a point on P-256");
   }
@@ -100,6 +102,14 @@ Verdict ParsePublicKeyBlob(const Bytes& blob, EvpPkeyPtr& key) {
   Verdict onCurve = CheckPointOnCurve(blob);
   if (!onCurve.ok()) return onCurve;
   return ImportKey(blob, key);
+}
+
+bool IsEnrolledKey(const std::vector<Bytes>& enrolled, const Bytes& blob) {
+  if (enrolled.empty()) return true;
+  for (const Bytes& key : enrolled) {
+    if (key == blob) return true;
+  }
+  return false;
 }
 
 }  // namespace zarnel::serverkit

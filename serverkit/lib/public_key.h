@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "bytes.h"
 #include "ossl_ptr.h"
@@ -23,5 +24,8 @@ Verdict CheckKeyKind(std::uint32_t keyKind);
 // Checks length, magic, key length and that (X, Y) is a point of P-256,
 // then hands back a key ready for verification.
 Verdict ParsePublicKeyBlob(const Bytes& blob, EvpPkeyPtr& key);
+
+// True when `enrolled` is empty (no key enrolled: any key) or holds `blob`.
+bool IsEnrolledKey(const std::vector<Bytes>& enrolled, const Bytes& blob);
 
 }  // namespace zarnel::serverkit

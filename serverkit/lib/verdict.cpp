@@ -32,6 +32,16 @@ const char* CheckName(Check check) {
     case Check::kEvidenceMismatch: return "evidence-mismatch";
     case Check::kRandomUnavailable: return "random-unavailable";
     case Check::kCryptoFailure: return "crypto-failure";
+    case Check::kSessionInvalid: return "session-invalid";
+    case Check::kChallengeUnknown: return "challenge-unknown";
+    case Check::kChallengeUsed: return "challenge-used";
+    case Check::kChallengeExpired: return "challenge-expired";
+    case Check::kChallengeWrongKind: return "challenge-wrong-kind";
+    case Check::kChallengeWrongSession: return "challenge-wrong-session";
+    case Check::kReportWrongSession: return "report-wrong-session";
+    case Check::kReportUnknown: return "report-unknown";
+    case Check::kStoreFull: return "store-full";
+    case Check::kStoreUnavailable: return "store-unavailable";
   }
   return "unknown-check";
 }

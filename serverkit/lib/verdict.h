@@ -38,6 +38,17 @@ enum class Check {
   kEvidenceMismatch,
   kRandomUnavailable,
   kCryptoFailure,
+  // The challenge store's lifecycle.
+  kSessionInvalid,
+  kChallengeUnknown,
+  kChallengeUsed,
+  kChallengeExpired,
+  kChallengeWrongKind,
+  kChallengeWrongSession,
+  kReportWrongSession,
+  kReportUnknown,
+  kStoreFull,
+  kStoreUnavailable,
 };
 
 // Stable kebab-case name, used as the "check" field of the tool's output.

@@ -107,6 +107,12 @@ TEST(ZarnelVerifyCli, AnswersEachCommandAsDocumented) {
        R"({"report":"abc","challenge":{"version":1,"build":62,"id":"01","nonce":"01"}})", 2,
        "bad-input", nullptr},
       {"unknown command", "verify-everything", "{}", 2, "bad-input", nullptr},
+      {"newer build once the server's newest", "issue-login-challenge",
+       R"({"build":63,"newest_client_build":63})", 0, "ok",
+       [](const json& out) { EXPECT_EQ(out["challenge"]["build"], 63); }},
+      {"default build is the server's newest", "issue-hard-cheat-challenge",
+       R"({"newest_client_build":70})", 0, "ok",
+       [](const json& out) { EXPECT_EQ(out["challenge"]["build"], 70); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -167,6 +173,15 @@ TEST(ZarnelVerifyCli, VerifiesALoginProofForAChallengeItIssued) {
       {"short signature",
        [](json& r) { r["signature"] = r["signature"].get<std::string>().substr(2); }, false, 1,
        "wrong-length"},
+      {"one of the enrolled keys",
+       [&](json& r) {
+         r["known_public_keys"] = {testing::Hex(stranger.blob), testing::Hex(device.blob)};
+       }, false, 0, "ok"},
+      {"none of the enrolled keys",
+       [&](json& r) { r["known_public_keys"] = {testing::Hex(stranger.blob)}; }, false, 1,
+       "unknown-device-key"},
+      {"enrolled keys not a list", [&](json& r) { r["known_public_keys"] = "00"; }, false, 2,
+       "bad-input"},
       {"key kind 3", [](json& r) { r["key_kind"] = 3; }, false, 1, "key-kind-invalid"},
       {"key kind as text", [](json& r) { r["key_kind"] = "2"; }, false, 2, "bad-input"},
   };
@@ -234,7 +249,8 @@ TEST(ZarnelVerifyCli, VerifiesAHardCheatReportForAChallengeItIssued) {
     c.mutate(input);
     const ToolRun run = RunTool("verify-hard-cheat-report", input.dump());
     ExpectOutcome(run, c.exitCode, c.check);
-    if (run.exitCode == 0) {
+    // Accepted or rejected, a report of 241 bytes comes back with its fields.
+    if (run.exitCode == 0 || (run.exitCode == 1 && std::string(c.check) != "wrong-length")) {
       EXPECT_EQ(run.output["violation"], 1);
       EXPECT_EQ(run.output["report_id"], testing::Hex(fields.reportId));
       EXPECT_EQ(run.output["evidence_digest"], testing::Hex(fields.evidenceDigest));
@@ -242,6 +258,36 @@ TEST(ZarnelVerifyCli, VerifiesAHardCheatReportForAChallengeItIssued) {
       EXPECT_EQ(run.output["public_key"], testing::Hex(device.blob));
       EXPECT_EQ(run.output["evidence_checked"], true);
     }
+  }
+}
+
+// Whatever the bytes, the tool answers with one JSON object and exit 2:
+// it used to abort when its answer quoted bytes that were not UTF-8.
+TEST(ZarnelVerifyCli, AnswersBadInputToAnyBytes) {
+  const std::string validProof =
+      R"({"challenge":{"version":2,"build":62,"id":"01","nonce":"01"},"login_name":"a)";
+  const std::string proofTail =
+      R"(","client_build":62,"key_kind":1,"machine_digest":"00","public_key":"00","signature":"00"})";
+  struct Case {
+    const char* name;
+    const char* command;
+    std::string input;
+  };
+  const Case cases[] = {
+      {"a lone byte 0xff", "verify-login-proof", "\xff"},
+      {"0xff inside a JSON string", "verify-login-proof", validProof + "\xff" + proofTail},
+      {"cut UTF-8 sequence in a name", "evidence-digest",
+       "{\"violation\":1,\"name\":\"\xe2\x82\",\"pid\":1,\"access\":0}"},
+      {"NUL bytes", "verify-hard-cheat-report", std::string("{\"report\":\0\0}", 14)},
+      {"unknown command", "verify-\xff", "{}"},
+      {"deep nesting", "issue-login-challenge",
+       std::string(100000, '[') + std::string(100000, ']')},
+      {"more than the input limit", "issue-login-challenge", std::string((1 << 20) + 1, ' ')},
+      {"lone surrogate escape", "verify-login-proof", validProof + "\\ud800" + proofTail},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ExpectOutcome(RunTool(c.command, c.input), 2, "bad-input");
   }
 }
 

@@ -183,7 +183,7 @@ TEST(VerifyHardCheatReport, NamesTheCheckThatFails) {
       {"issued with build 63", [](Raw&, Challenge& c, HardCheatPolicy&) { c.build = 63; },
        Check::kChallengeBuildOutOfRange},
       {"enrolled key differs",
-       [&](Raw&, Challenge&, HardCheatPolicy& p) { p.knownPublicKey = stranger.blob; },
+       [&](Raw&, Challenge&, HardCheatPolicy& p) { p.knownPublicKeys = {stranger.blob}; },
        Check::kUnknownDeviceKey},
       {"pinned to build 61",
        [](Raw&, Challenge&, HardCheatPolicy& p) { p.expectedClientBuild = 61; },

@@ -166,7 +166,7 @@ TEST(VerifyLoginProof, NamesTheCheckThatFails) {
        Check::kSignatureOutOfRange},
       // The server's own requirements.
       {"enrolled key differs",
-       [&](LoginProof&, LoginProofPolicy& policy) { policy.knownPublicKey = stranger.blob; },
+       [&](LoginProof&, LoginProofPolicy& policy) { policy.knownPublicKeys = {stranger.blob}; },
        Check::kUnknownDeviceKey},
       {"pinned to build 61",
        [](LoginProof&, LoginProofPolicy& policy) { policy.expectedClientBuild = 61; },
@@ -181,12 +181,54 @@ TEST(VerifyLoginProof, NamesTheCheckThatFails) {
   }
 }
 
-TEST(VerifyLoginProof, AcceptsTheEnrolledKeyAndPinnedBuild) {
+// An account enrols one key per provider the guard may sign with: the
+// proof passes when any of them signed it.
+TEST(VerifyLoginProof, AcceptsAnyOfTheEnrolledKeysAndThePinnedBuild) {
   const SignedLoginProof fixture = MakeSignedLoginProof();
+  const testing::TestDeviceKey other = testing::MakeTestDeviceKey();
+  struct Case {
+    const char* name;
+    std::vector<Raw> enrolled;
+    Check expected;
+  };
+  const Case cases[] = {
+      {"only this key", {fixture.device.blob}, Check::kOk},
+      {"platform key first, then this", {other.blob, fixture.device.blob}, Check::kOk},
+      {"only the other key", {other.blob}, Check::kUnknownDeviceKey},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoginProofPolicy policy;
+    policy.knownPublicKeys = c.enrolled;
+    policy.expectedClientBuild = 62;
+    EXPECT_EQ(VerifyLoginProof(fixture.proof, policy).check, c.expected);
+  }
+}
+
+// The newest build comes from the server's policy: a guard of build 63 is
+// refused by default and accepted once the server has moved on to it.
+TEST(VerifyLoginProof, TakesTheNewestClientBuildFromThePolicy) {
+  const SignedLoginProof newer = MakeSignedLoginProof({63, 63, 2, "alice"});
+  struct Case {
+    const char* name;
+    std::uint32_t newest;
+    Check expected;
+  };
+  const Case cases[] = {
+      {"default newest 62", kNewestClientBuild, Check::kChallengeBuildOutOfRange},
+      {"newest 63", 63, Check::kOk},
+      {"newest 64", 64, Check::kOk},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoginProofPolicy policy;
+    policy.newestClientBuild = c.newest;
+    EXPECT_EQ(VerifyLoginProof(newer.proof, policy).check, c.expected);
+  }
   LoginProofPolicy policy;
-  policy.knownPublicKey = fixture.device.blob;
-  policy.expectedClientBuild = 62;
-  EXPECT_TRUE(VerifyLoginProof(fixture.proof, policy).ok());
+  policy.newestClientBuild = 63;
+  SignedLoginProof older = MakeSignedLoginProof({62, 64, 2, "alice"});
+  EXPECT_EQ(VerifyLoginProof(older.proof, policy).check, Check::kClientBuildOutOfRange);
 }
 
 }  // namespace

@@ -144,7 +144,7 @@ LoginProof ProofOf(const KeyValues& v) {
 TEST_F(RealGuardSamples, TheLoginProofVerifies) {
   const LoginProof proof = ProofOf(Sample("login"));
   LoginProofPolicy policy;
-  policy.knownPublicKey = proof.publicKey;
+  policy.knownPublicKeys = {proof.publicKey};
   policy.expectedClientBuild = 62;
   const Verdict verdict = VerifyLoginProof(proof, policy);
   EXPECT_TRUE(verdict.ok()) << CheckName(verdict.check) << ": " << verdict.detail;

@@ -7,40 +7,21 @@
 #include "hard_cheat_report.h"
 #include "login_name.h"
 #include "login_proof.h"
+#include "verdict_json.h"
 
 namespace zarnel::serverkit::tool {
 
 namespace {
 
-CommandResult FromVerdict(const Verdict& verdict, Json accepted) {
-  CommandResult result;
-  if (verdict.ok()) {
-    result.output["ok"] = true;
-    result.output["check"] = CheckName(verdict.check);
-    for (auto& [key, value] : accepted.items()) result.output[key] = value;
-    result.exitCode = kExitAccepted;
-  } else {
-    result.output["ok"] = false;
-    result.output["check"] = CheckName(verdict.check);
-    result.output["detail"] = verdict.detail;
-    result.exitCode = kExitRejected;
-  }
-  return result;
+std::uint32_t NewestBuild(const Json& input) {
+  return OptionalU32(input, "newest_client_build").value_or(kNewestClientBuild);
 }
 
-std::uint32_t BuildOrNewest(const Json& input) {
-  return OptionalU32(input, "build").value_or(kNewestClientBuild);
-}
-
-CommandResult IssueLogin(const Json& input) {
+CommandResult Issue(const Json& input, std::uint16_t version) {
+  const std::uint32_t newest = NewestBuild(input);
   Challenge challenge;
-  const Verdict verdict = IssueLoginChallenge(BuildOrNewest(input), challenge);
-  return FromVerdict(verdict, Json{{"challenge", ChallengeToJson(challenge)}});
-}
-
-CommandResult IssueHardCheat(const Json& input) {
-  Challenge challenge;
-  const Verdict verdict = IssueHardCheatChallenge(BuildOrNewest(input), challenge);
+  const Verdict verdict =
+      IssueChallenge(version, OptionalU32(input, "build").value_or(newest), newest, challenge);
   return FromVerdict(verdict, Json{{"challenge", ChallengeToJson(challenge)}});
 }
 
@@ -54,8 +35,9 @@ CommandResult VerifyLogin(const Json& input) {
   proof.publicKey = RequireHex(input, "public_key");
   proof.signature = RequireHex(input, "signature");
   LoginProofPolicy policy;
-  policy.knownPublicKey = OptionalHex(input, "known_public_key");
+  policy.knownPublicKeys = ReadEnrolledKeys(input);
   policy.expectedClientBuild = OptionalU32(input, "expected_client_build");
+  policy.newestClientBuild = NewestBuild(input);
 
   const Verdict verdict = VerifyLoginProof(proof, policy);
   return FromVerdict(verdict, Json{
@@ -65,18 +47,6 @@ CommandResult VerifyLogin(const Json& input) {
                                   {"machine_digest", ToHex(proof.machineDigest)},
                                   {"public_key", ToHex(proof.publicKey)},
                               });
-}
-
-// `reportViolation` stands in for a missing "violation" when checking a
-// report; on its own the evidence needs one.
-EvidenceClaim ReadEvidence(const Json& object, std::optional<std::uint32_t> reportViolation) {
-  EvidenceClaim claim;
-  claim.violation = reportViolation ? OptionalU32(object, "violation").value_or(*reportViolation)
-                                    : RequireU32(object, "violation");
-  claim.name = RequireString(object, "name");
-  claim.processId = RequireU32(object, "pid");
-  claim.accessMask = RequireU32(object, "access");
-  return claim;
 }
 
 std::vector<Challenge> ReadIssuedChallenges(const Json& input) {
@@ -98,8 +68,9 @@ CommandResult VerifyReport(const Json& input) {
   const Bytes bytes = RequireHex(input, "report");
   const std::vector<Challenge> issued = ReadIssuedChallenges(input);
   HardCheatPolicy policy;
-  policy.knownPublicKey = OptionalHex(input, "known_public_key");
+  policy.knownPublicKeys = ReadEnrolledKeys(input);
   policy.expectedClientBuild = OptionalU32(input, "expected_client_build");
+  policy.newestClientBuild = NewestBuild(input);
 
   HardCheatReport report;
   const bool parsed = ParseHardCheatReport(bytes, report).ok();
@@ -107,20 +78,10 @@ CommandResult VerifyReport(const Json& input) {
     policy.evidence = ReadEvidence(RequireObject(input, "evidence"), report.violation);
   }
   const Verdict verdict = VerifyHardCheatReport(bytes, issued, policy, report);
-  Json accepted;
-  if (parsed) {
-    accepted = Json{
-        {"violation", report.violation},
-        {"report_id", ToHex(report.reportId)},
-        {"evidence_digest", ToHex(report.evidenceDigest)},
-        {"key_kind", report.keyKind},
-        {"public_key", ToHex(report.publicKey)},
-        {"client_build", report.clientBuild},
-        {"challenge_id", ToHex(report.challengeId)},
-        {"evidence_checked", policy.evidence.has_value()},
-    };
-  }
-  return FromVerdict(verdict, accepted);
+  // The fields go out on rejection too: an operator logs what was claimed.
+  CommandResult result = FromVerdict(verdict, {});
+  if (parsed) AddReportFields(report, policy.evidence.has_value(), result.output);
+  return result;
 }
 
 CommandResult EvidenceDigest(const Json& input) {
@@ -143,9 +104,9 @@ CommandResult EvidenceDigest(const Json& input) {
 bool RunCommand(const std::string& name, const Json& input, CommandResult& result) {
   if (!input.is_object()) throw BadInput("input must be a JSON object");
   if (name == "issue-login-challenge") {
-    result = IssueLogin(input);
+    result = Issue(input, kLoginChallengeVersion);
   } else if (name == "issue-hard-cheat-challenge") {
-    result = IssueHardCheat(input);
+    result = Issue(input, kHardCheatChallengeVersion);
   } else if (name == "verify-login-proof") {
     result = VerifyLogin(input);
   } else if (name == "verify-hard-cheat-report") {
@@ -163,16 +124,20 @@ const char* UsageText() {
          "Reads one JSON object from INPUT.json or standard input and writes one\n"
          "JSON object to standard output. Exit 0 accepted, 1 rejected, 2 bad input.\n"
          "Commands:\n"
-         "  issue-login-challenge        {\"build\"?}\n"
-         "  issue-hard-cheat-challenge   {\"build\"?}\n"
+         "  issue-login-challenge        {\"build\"?, \"newest_client_build\"?}\n"
+         "  issue-hard-cheat-challenge   {\"build\"?, \"newest_client_build\"?}\n"
          "  verify-login-proof           {\"challenge\", \"login_name\", \"client_build\",\n"
          "                                \"key_kind\", \"machine_digest\", \"public_key\",\n"
          "                                \"signature\", \"known_public_key\"?,\n"
-         "                                \"expected_client_build\"?}\n"
+         "                                \"known_public_keys\"?, \"expected_client_build\"?,\n"
+         "                                \"newest_client_build\"?}\n"
          "  verify-hard-cheat-report     {\"report\", \"challenge\" or \"challenges\",\n"
-         "                                \"evidence\"?, \"known_public_key\"?,\n"
-         "                                \"expected_client_build\"?}\n"
+         "                                \"evidence\"?, \"known_public_key(s)\"?,\n"
+         "                                \"expected_client_build\"?, \"newest_client_build\"?}\n"
          "  evidence-digest              {\"violation\", \"name\", \"pid\", \"access\"}\n"
+         "  serve --listen HOST:PORT [--store memory|redis://HOST:PORT/PREFIX]\n"
+         "        [--login-ttl S] [--hard-cheat-ttl S] [--max-entries N]\n"
+         "        [--newest-build N] [--threads N]   the verification service\n"
          "See README.md for every field.\n";
 }
 

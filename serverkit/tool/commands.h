@@ -4,15 +4,9 @@
 #include <string>
 
 #include "json_fields.h"
+#include "verdict_json.h"
 
 namespace zarnel::serverkit::tool {
-
-enum ExitCode { kExitAccepted = 0, kExitRejected = 1, kExitBadInput = 2 };
-
-struct CommandResult {
-  Json output;
-  int exitCode = kExitAccepted;
-};
 
 // False when `name` is no subcommand.
 bool RunCommand(const std::string& name, const Json& input, CommandResult& result);

@@ -75,6 +75,33 @@ Challenge ReadChallenge(const Json& object) {
   return challenge;
 }
 
+std::vector<Bytes> ReadEnrolledKeys(const Json& object) {
+  std::vector<Bytes> keys;
+  if (auto one = OptionalHex(object, "known_public_key")) keys.push_back(*one);
+  if (Present(object, "known_public_keys")) {
+    const Json& list = object["known_public_keys"];
+    if (!list.is_array()) throw BadInput("field \"known_public_keys\" must be an array");
+    for (const Json& entry : list) {
+      Bytes key;
+      if (!entry.is_string() || !FromHex(entry.get<std::string>(), key)) {
+        throw BadInput("each of \"known_public_keys\" must be a hex string");
+      }
+      keys.push_back(std::move(key));
+    }
+  }
+  return keys;
+}
+
+EvidenceClaim ReadEvidence(const Json& object, std::optional<std::uint32_t> reportViolation) {
+  EvidenceClaim claim;
+  claim.violation = reportViolation ? OptionalU32(object, "violation").value_or(*reportViolation)
+                                    : RequireU32(object, "violation");
+  claim.name = RequireString(object, "name");
+  claim.processId = RequireU32(object, "pid");
+  claim.accessMask = RequireU32(object, "access");
+  return claim;
+}
+
 Json ChallengeToJson(const Challenge& challenge) {
   Json json;
   json["version"] = challenge.version;
@@ -82,6 +109,10 @@ Json ChallengeToJson(const Challenge& challenge) {
   json["id"] = ToHex(challenge.id);
   json["nonce"] = ToHex(challenge.nonce);
   return json;
+}
+
+std::string DumpJson(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 }  // namespace zarnel::serverkit::tool

@@ -7,11 +7,13 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "bytes.h"
 #include "challenge.h"
+#include "evidence.h"
 
 namespace zarnel::serverkit::tool {
 
@@ -30,6 +32,21 @@ std::optional<Bytes> OptionalHex(const Json& object, const char* field);
 const Json& RequireObject(const Json& object, const char* field);
 
 Challenge ReadChallenge(const Json& object);
+
+// "known_public_key" (one hex key) and "known_public_keys" (an array of
+// them), both optional and combined: the account's enrolled keys.
+std::vector<Bytes> ReadEnrolledKeys(const Json& object);
 Json ChallengeToJson(const Challenge& challenge);
+
+// {"violation"?, "name", "pid", "access"}. `reportViolation` stands in for
+// a missing "violation" when checking a report; on its own the evidence
+// needs one.
+EvidenceClaim ReadEvidence(const Json& object, std::optional<std::uint32_t> reportViolation);
+
+// One line of JSON. Texts taken from the input (a folded login name, the
+// parser's own error message quoting the offending bytes) need not be
+// UTF-8: such bytes are written as U+FFFD instead of throwing, so that
+// every answer can be written.
+std::string DumpJson(const Json& value);
 
 }  // namespace zarnel::serverkit::tool

@@ -1,51 +1,54 @@
 // zarnel-verify: the server kit's command-line face, for scripts and the
 // end-to-end tests that pipe the guard's outputs through it.
-#include <fstream>
+#include <cstdio>
 #include <iostream>
-#include <iterator>
-#include <sstream>
 #include <string>
 
 #include "commands.h"
+#include "serve_command.h"
+#include "tool_input.h"
 
 namespace {
 
-using zarnel::serverkit::tool::BadInput;
 using zarnel::serverkit::tool::CommandResult;
-using zarnel::serverkit::tool::Json;
+using zarnel::serverkit::tool::kMaxInputBytes;
 
-bool ReadAll(int argc, char** argv, std::string& text) {
-  if (argc < 3) {
-    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    return true;
+// Reads at most one byte more than the limit, so that an endless stream
+// is refused instead of filling memory.
+bool ReadInput(std::FILE* stream, std::string& text) {
+  char buffer[65536];
+  while (text.size() <= kMaxInputBytes) {
+    const std::size_t got = std::fread(buffer, 1, sizeof buffer, stream);
+    text.append(buffer, got);
+    if (got < sizeof buffer) return std::ferror(stream) == 0;
   }
-  std::ifstream file(argv[2], std::ios::binary);
-  if (!file) return false;
-  std::ostringstream buffer;
-  buffer << file.rdbuf();
-  text = buffer.str();
   return true;
 }
 
-int Fail(const std::string& detail) {
-  Json output;
-  output["ok"] = false;
-  output["check"] = "bad-input";
-  output["detail"] = detail;
-  std::cout << output.dump() << '\n';
-  return zarnel::serverkit::tool::kExitBadInput;
+bool ReadAll(int argc, char** argv, std::string& text) {
+  if (argc < 3) return ReadInput(stdin, text);
+  std::FILE* file = std::fopen(argv[2], "rb");
+  if (file == nullptr) return false;
+  const bool ok = ReadInput(file, text);
+  std::fclose(file);
+  return ok;
 }
 
-bool IsBlank(const std::string& text) {
-  return text.find_first_not_of(" \t\r\n") == std::string::npos;
+int Answer(const CommandResult& result) {
+  std::cout << zarnel::serverkit::tool::DumpJson(result.output) << '\n';
+  return result.exitCode;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  using zarnel::serverkit::tool::BadInputResult;
+  if (argc >= 2 && std::string(argv[1]) == "serve") {
+    return zarnel::serverkit::tool::RunServeCommand(argc - 2, argv + 2);
+  }
   if (argc < 2 || argc > 3) {
     std::cerr << zarnel::serverkit::tool::UsageText();
-    return Fail("expected a command and at most one input file");
+    return Answer(BadInputResult("expected a command and at most one input file"));
   }
   const std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {
@@ -53,21 +56,13 @@ int main(int argc, char** argv) {
     return 0;
   }
   std::string text;
-  if (!ReadAll(argc, argv, text)) return Fail(std::string("cannot read ") + argv[2]);
-
-  try {
-    // The issue commands take no required field, so an empty input is {}.
-    const Json input = IsBlank(text) ? Json::object() : Json::parse(text);
-    CommandResult result;
-    if (!zarnel::serverkit::tool::RunCommand(command, input, result)) {
-      std::cerr << zarnel::serverkit::tool::UsageText();
-      return Fail("unknown command \"" + command + "\"");
-    }
-    std::cout << result.output.dump() << '\n';
-    return result.exitCode;
-  } catch (const Json::parse_error& error) {
-    return Fail(std::string("input is not JSON: ") + error.what());
-  } catch (const BadInput& error) {
-    return Fail(error.what());
+  if (!ReadAll(argc, argv, text)) {
+    return Answer(BadInputResult(std::string("cannot read ") + (argc < 3 ? "standard input" : argv[2])));
   }
+  const CommandResult result = zarnel::serverkit::tool::RunToolInput(command, text);
+  if (result.exitCode == zarnel::serverkit::tool::kExitBadInput &&
+      result.output.value("detail", "").rfind("unknown command", 0) == 0) {
+    std::cerr << zarnel::serverkit::tool::UsageText();
+  }
+  return Answer(result);
 }

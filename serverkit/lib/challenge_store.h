@@ -1,0 +1,131 @@
+// The server's memory of the challenges it issued. A proof or report only
+// means something for a challenge that this server handed to this session
+// a short while ago and that no earlier answer used: the store keeps that
+// memory, so that a captured proof or report never verifies twice.
+//
+// The stateless checks (login_proof.h, hard_cheat_report.h) stay the core;
+// the store takes the issued challenge out and hands it to them. Two stores
+// share this interface: MemoryChallengeStore (one process) and
+// RedisChallengeStore (a fleet of login servers).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "bytes.h"
+#include "challenge.h"
+#include "hard_cheat_report.h"
+#include "login_proof.h"
+#include "verdict.h"
+
+namespace zarnel::serverkit {
+
+enum class ChallengeKind : std::uint8_t { kLogin = 1, kHardCheat = 2 };
+
+const char* ChallengeKindName(ChallengeKind kind);
+
+// A session is whatever the server ties a connection to: an account name,
+// a session token. It is compared byte for byte.
+constexpr std::size_t kMaxSessionSize = 256;
+
+struct ChallengeStoreOptions {
+  std::chrono::milliseconds loginTtl{std::chrono::seconds(120)};
+  // The guard re-signs its report for every new hard-cheat challenge, and a
+  // server may issue one ahead of any detection: it lives longer.
+  std::chrono::milliseconds hardCheatTtl{std::chrono::minutes(10)};
+  // How long a verified report's id stays bound to its session when the
+  // acknowledgement is never confirmed as sent.
+  std::chrono::milliseconds reportBindingTtl{std::chrono::minutes(10)};
+  // Entries held at once: open challenges, used or expired ones still
+  // remembered, and report bindings. When it is reached, issuing is refused
+  // with store-full; nothing already issued is dropped to make room.
+  std::size_t maxEntries = 1'000'000;
+};
+
+// A challenge as the store keeps it.
+struct StoredChallenge {
+  ChallengeKind kind = ChallengeKind::kLogin;
+  std::string session;
+  Challenge challenge;
+};
+
+// What a login proof carries besides the challenge, which the store
+// supplies by id.
+struct LoginAnswer {
+  Bytes challengeId;
+  std::string loginName;
+  std::uint32_t clientBuild = 0;
+  std::uint32_t keyKind = 0;
+  Bytes machineDigest;
+  Bytes publicKey;
+  Bytes signature;
+};
+
+// Thread-safe in both implementations: every entry point may be called
+// from any number of threads at once.
+class ChallengeStore {
+ public:
+  explicit ChallengeStore(const ChallengeStoreOptions& options);
+  virtual ~ChallengeStore() = default;
+  ChallengeStore(const ChallengeStore&) = delete;
+  ChallengeStore& operator=(const ChallengeStore&) = delete;
+
+  const ChallengeStoreOptions& options() const { return options_; }
+
+  // Draws a fresh challenge (see IssueChallenge) and records it for
+  // `session` with the kind's time to live.
+  Verdict IssueLoginChallenge(const std::string& session, std::uint32_t build,
+                              std::uint32_t newestBuild, Challenge& out);
+  Verdict IssueHardCheatChallenge(const std::string& session, std::uint32_t build,
+                                  std::uint32_t newestBuild, Challenge& out);
+
+  // Takes the named challenge out of the store, pass or fail, then checks
+  // that it is an open login challenge of this session and verifies the
+  // proof against it.
+  Verdict VerifyLoginProof(const std::string& session, const LoginAnswer& answer,
+                           const LoginProofPolicy& policy);
+
+  // Takes out the challenge the report names (when the report has its 241
+  // bytes), checks it as above and verifies the report. An accepted
+  // report's id is bound to `session`: the guard keeps its report id for
+  // every later challenge, and a report with that id from any other
+  // session is rejected until the acknowledgement is confirmed sent.
+  // `report` receives the parsed fields whenever the report had 241 bytes.
+  Verdict VerifyHardCheatReport(const std::string& session, const Bytes& bytes,
+                                const HardCheatPolicy& policy, HardCheatReport& report);
+
+  // The server has handed the acknowledgement of `reportId` to `session`:
+  // the id is released.
+  Verdict ConfirmAcknowledgementSent(const std::string& session, const Bytes& reportId);
+
+ protected:
+  // Records a new challenge under its id for `ttl`, or store-full,
+  // store-unavailable. An id already present is never overwritten.
+  virtual Verdict Put(const StoredChallenge& entry, std::chrono::milliseconds ttl) = 0;
+  // Atomically takes the open challenge `id` out (it is then remembered as
+  // used), or challenge-unknown, challenge-used, challenge-expired,
+  // store-unavailable.
+  virtual Verdict Take(const Bytes& id, StoredChallenge& out) = 0;
+  // Binds `reportId` to `session` for `ttl` unless it is already bound:
+  // to the same session it is accepted, to another report-wrong-session.
+  virtual Verdict BindReport(const Bytes& reportId, const std::string& session,
+                             std::chrono::milliseconds ttl) = 0;
+  // Drops the binding of `reportId` to `session`: report-unknown,
+  // report-wrong-session, store-unavailable otherwise.
+  virtual Verdict ReleaseReport(const Bytes& reportId, const std::string& session) = 0;
+
+ private:
+  Verdict Issue(ChallengeKind kind, const std::string& session, std::uint32_t build,
+                std::uint32_t newestBuild, Challenge& out);
+  Verdict TakeFor(ChallengeKind kind, const std::string& session, const Bytes& id,
+                  Challenge& out);
+
+  ChallengeStoreOptions options_;
+};
+
+// A session of 1 to kMaxSessionSize bytes.
+Verdict CheckSession(const std::string& session);
+
+}  // namespace zarnel::serverkit

@@ -1,0 +1,109 @@
+#include "memory_challenge_store.h"
+
+namespace zarnel::serverkit {
+
+namespace {
+
+std::string KeyOf(const Bytes& id) { return std::string(id.begin(), id.end()); }
+
+}  // namespace
+
+MemoryChallengeStore::MemoryChallengeStore(const ChallengeStoreOptions& options, Clock clock)
+    : ChallengeStore(options), clock_(std::move(clock)) {}
+
+std::size_t MemoryChallengeStore::size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return challenges_.size() + bindings_.size();
+}
+
+void MemoryChallengeStore::ForgetDueLocked(TimePoint now) {
+  while (!due_.empty() && due_.top().first <= now) {
+    const std::string& key = due_.top().second;
+    const std::string id = key.substr(1);
+    // A released and re-made binding leaves an older due time behind: only
+    // the entry's own time removes it.
+    if (key[0] == 'c') {
+      auto found = challenges_.find(id);
+      if (found != challenges_.end() && found->second.forgetAt <= now) challenges_.erase(found);
+    } else {
+      auto found = bindings_.find(id);
+      if (found != bindings_.end() && found->second.forgetAt <= now) bindings_.erase(found);
+    }
+    due_.pop();
+  }
+}
+
+bool MemoryChallengeStore::FullLocked() const {
+  return challenges_.size() + bindings_.size() >= options().maxEntries;
+}
+
+Verdict MemoryChallengeStore::Put(const StoredChallenge& entry, std::chrono::milliseconds ttl) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const TimePoint now = clock_();
+  ForgetDueLocked(now);
+  if (FullLocked()) {
+    return Reject(Check::kStoreFull, "the challenge store holds its maximum of " +
+                                         std::to_string(options().maxEntries) + " entries");
+  }
+  const std::string key = KeyOf(entry.challenge.id);
+  Entry stored{entry, false, now + ttl, now + 2 * ttl};
+  if (!challenges_.emplace(key, stored).second) {
+    return Reject(Check::kRandomUnavailable, "the random source repeated a challenge id");
+  }
+  due_.emplace(stored.forgetAt, 'c' + key);
+  return Accept();
+}
+
+Verdict MemoryChallengeStore::Take(const Bytes& id, StoredChallenge& out) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const TimePoint now = clock_();
+  ForgetDueLocked(now);
+  auto found = challenges_.find(KeyOf(id));
+  if (found == challenges_.end()) {
+    return Reject(Check::kChallengeUnknown, "no challenge was issued with id " + ToHex(id));
+  }
+  Entry& entry = found->second;
+  if (entry.used) return Reject(Check::kChallengeUsed, "challenge was already answered");
+  if (now >= entry.deadline) return Reject(Check::kChallengeExpired, "challenge has expired");
+  entry.used = true;
+  out = entry.stored;
+  return Accept();
+}
+
+Verdict MemoryChallengeStore::BindReport(const Bytes& reportId, const std::string& session,
+                                         std::chrono::milliseconds ttl) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const TimePoint now = clock_();
+  ForgetDueLocked(now);
+  const std::string key = KeyOf(reportId);
+  auto found = bindings_.find(key);
+  if (found != bindings_.end()) {
+    if (found->second.session == session) return Accept();
+    return Reject(Check::kReportWrongSession,
+                  "report id " + ToHex(reportId) + " is bound to another session");
+  }
+  if (FullLocked()) {
+    return Reject(Check::kStoreFull, "the challenge store holds its maximum of " +
+                                         std::to_string(options().maxEntries) + " entries");
+  }
+  bindings_.emplace(key, Binding{session, now + ttl});
+  due_.emplace(now + ttl, 'r' + key);
+  return Accept();
+}
+
+Verdict MemoryChallengeStore::ReleaseReport(const Bytes& reportId, const std::string& session) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ForgetDueLocked(clock_());
+  auto found = bindings_.find(KeyOf(reportId));
+  if (found == bindings_.end()) {
+    return Reject(Check::kReportUnknown, "no verified report has id " + ToHex(reportId));
+  }
+  if (found->second.session != session) {
+    return Reject(Check::kReportWrongSession,
+                  "report id " + ToHex(reportId) + " is bound to another session");
+  }
+  bindings_.erase(found);
+  return Accept();
+}
+
+}  // namespace zarnel::serverkit

@@ -1,0 +1,61 @@
+// The embedded store: challenges in this process's memory, for a single
+// login server or for tests. Expiry follows an injectable clock.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <queue>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "challenge_store.h"
+
+namespace zarnel::serverkit {
+
+class MemoryChallengeStore final : public ChallengeStore {
+ public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+  explicit MemoryChallengeStore(const ChallengeStoreOptions& options = {},
+                                Clock clock = std::chrono::steady_clock::now);
+
+  // Entries held now, remembered used and expired ones included.
+  std::size_t size() const;
+
+ protected:
+  Verdict Put(const StoredChallenge& entry, std::chrono::milliseconds ttl) override;
+  Verdict Take(const Bytes& id, StoredChallenge& out) override;
+  Verdict BindReport(const Bytes& reportId, const std::string& session,
+                     std::chrono::milliseconds ttl) override;
+  Verdict ReleaseReport(const Bytes& reportId, const std::string& session) override;
+
+ private:
+  using TimePoint = std::chrono::steady_clock::time_point;
+
+  struct Entry {
+    StoredChallenge stored;
+    bool used = false;
+    TimePoint deadline;
+    TimePoint forgetAt;  // one more time to live after the deadline
+  };
+  struct Binding {
+    std::string session;
+    TimePoint forgetAt;
+  };
+  // When to look at a key again; 'c' or 'r' in front tells the two maps apart.
+  using Due = std::pair<TimePoint, std::string>;
+
+  void ForgetDueLocked(TimePoint now);
+  bool FullLocked() const;
+
+  const Clock clock_;
+  mutable std::mutex mutex_;
+  std::unordered_map<std::string, Entry> challenges_;
+  std::unordered_map<std::string, Binding> bindings_;
+  std::priority_queue<Due, std::vector<Due>, std::greater<Due>> due_;
+};
+
+}  // namespace zarnel::serverkit

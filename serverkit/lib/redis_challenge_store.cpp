@@ -1,0 +1,275 @@
+#include "redis_challenge_store.h"
+
+#include <cstdlib>
+#include <vector>
+
+#include "redis_connection_pool.h"
+
+namespace zarnel::serverkit {
+
+namespace {
+
+// Each script runs atomically in Redis. Times come from Redis's TIME, so
+// the servers' clocks never matter. `<prefix>:entries` is a sorted set of
+// every key of the deployment scored by the moment Redis drops it: its
+// size is the store's size, kept below the limit on every insert.
+//
+// A challenge key holds "open DEADLINE PAYLOAD" and lives twice its time
+// to live: past the deadline it is still found and judged expired, and a
+// taken one is rewritten as "used" for the rest of its life, so that a
+// replay is named as such rather than as unknown.
+constexpr char kNowLua[] =
+    "local t = redis.call('TIME') "
+    "local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000) ";
+
+constexpr char kRoomLua[] =
+    "redis.call('ZREMRANGEBYSCORE', KEYS[2], '-inf', now) "
+    "if redis.call('ZCARD', KEYS[2]) >= tonumber(ARGV[3]) then return -2 end ";
+
+// KEYS: challenge, entries. ARGV: payload, ttl ms, max entries.
+// 1 stored, -1 id taken, -2 full.
+const std::string kPutScript = std::string(kNowLua) + kRoomLua +
+    "local ttl = tonumber(ARGV[2]) "
+    "if not redis.call('SET', KEYS[1], 'open ' .. string.format('%d', now + ttl) .. ' ' .. "
+    "ARGV[1], 'NX', 'PX', 2 * ttl) then return -1 end "
+    "redis.call('ZADD', KEYS[2], now + 2 * ttl, KEYS[1]) "
+    "return 1";
+
+// KEYS: challenge. {0} unknown, {1} used, {2} expired, {3, payload} taken.
+const std::string kTakeScript = std::string(
+    "local v = redis.call('GET', KEYS[1]) "
+    "if not v then return {0} end "
+    "if v == 'used' then return {1} end ") + kNowLua +
+    "local deadline, payload = string.match(v, '^open (%d+) (.*)$') "
+    "if not deadline then return {4} end "
+    "if now >= tonumber(deadline) then return {2} end "
+    "redis.call('SET', KEYS[1], 'used', 'XX', 'KEEPTTL') "
+    "return {3, payload}";
+
+// KEYS: report, entries. ARGV: session, ttl ms, max entries.
+// 1 bound (now or before, to this session), 0 bound to another, -2 full.
+const std::string kBindScript = std::string(
+    "local v = redis.call('GET', KEYS[1]) "
+    "if v then if v == ARGV[1] then return 1 else return 0 end end ") + kNowLua + kRoomLua +
+    "redis.call('SET', KEYS[1], ARGV[1], 'PX', tonumber(ARGV[2])) "
+    "redis.call('ZADD', KEYS[2], now + tonumber(ARGV[2]), KEYS[1]) "
+    "return 1";
+
+// KEYS: report, entries. ARGV: session. 1 released, 0 unknown, -1 another's.
+const char kReleaseScript[] =
+    "local v = redis.call('GET', KEYS[1]) "
+    "if not v then return 0 end "
+    "if v ~= ARGV[1] then return -1 end "
+    "redis.call('DEL', KEYS[1]) "
+    "redis.call('ZREM', KEYS[2], KEYS[1]) "
+    "return 1";
+
+bool IsPrefixCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         c == '.' || c == '_' || c == '-';
+}
+
+// "KIND VERSION BUILD NONCE SESSION"; the session, last, may hold spaces.
+std::string EncodePayload(const StoredChallenge& entry) {
+  return std::to_string(static_cast<int>(entry.kind)) + ' ' +
+         std::to_string(entry.challenge.version) + ' ' + std::to_string(entry.challenge.build) +
+         ' ' + ToHex(entry.challenge.nonce) + ' ' + entry.session;
+}
+
+bool DecodePayload(const std::string& payload, const Bytes& id, StoredChallenge& out) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (int field = 0; field < 4; ++field) {
+    const std::size_t space = payload.find(' ', start);
+    if (space == std::string::npos) return false;
+    parts.push_back(payload.substr(start, space - start));
+    start = space + 1;
+  }
+  const std::string session = payload.substr(start);
+  if (parts[0] != "1" && parts[0] != "2") return false;
+  for (int field = 1; field <= 2; ++field) {
+    if (parts[field].empty() || parts[field].size() > 10 ||
+        parts[field].find_first_not_of("0123456789") != std::string::npos) {
+      return false;
+    }
+  }
+  const unsigned long version = std::strtoul(parts[1].c_str(), nullptr, 10);
+  if (version > 0xFFFF) return false;
+  out.kind = parts[0] == "1" ? ChallengeKind::kLogin : ChallengeKind::kHardCheat;
+  out.challenge.version = static_cast<std::uint16_t>(version);
+  out.challenge.build = static_cast<std::uint32_t>(std::strtoul(parts[2].c_str(), nullptr, 10));
+  out.challenge.id = id;
+  out.session = session;
+  return FromHex(parts[3], out.challenge.nonce);
+}
+
+Verdict Unavailable(const std::string& detail) {
+  return Reject(Check::kStoreUnavailable, detail);
+}
+
+Verdict Full(std::size_t maxEntries) {
+  return Reject(Check::kStoreFull, "the challenge store holds its maximum of " +
+                                       std::to_string(maxEntries) + " entries");
+}
+
+}  // namespace
+
+bool ParseRedisStoreUrl(const std::string& url, RedisStoreAddress& address, std::string& error) {
+  const std::string scheme = "redis://";
+  if (url.rfind(scheme, 0) != 0) {
+    error = "store must be memory or redis://HOST:PORT/PREFIX";
+    return false;
+  }
+  const std::string rest = url.substr(scheme.size());
+  const std::size_t slash = rest.find('/');
+  const std::size_t colon = rest.rfind(':', slash);
+  if (slash == std::string::npos || colon == std::string::npos || colon == 0) {
+    error = "Redis store must be redis://HOST:PORT/PREFIX";
+    return false;
+  }
+  const std::string port = rest.substr(colon + 1, slash - colon - 1);
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoi(port) < 1 || std::stoi(port) > 65535) {
+    error = "Redis port must be 1 to 65535";
+    return false;
+  }
+  const std::string prefix = rest.substr(slash + 1);
+  if (prefix.empty() || prefix.size() > 64) {
+    error = "Redis key prefix must be 1 to 64 characters";
+    return false;
+  }
+  for (char c : prefix) {
+    if (!IsPrefixCharacter(c)) {
+      error = "Redis key prefix may hold only A-Z, a-z, 0-9, '.', '_' and '-'";
+      return false;
+    }
+  }
+  address.host = rest.substr(0, colon);
+  address.port = std::stoi(port);
+  address.prefix = prefix;
+  return true;
+}
+
+RedisChallengeStore::RedisChallengeStore(const RedisStoreAddress& address,
+                                         const ChallengeStoreOptions& options)
+    : ChallengeStore(options),
+      connections_(std::make_unique<RedisConnectionPool>(address.host, address.port, address.timeout)),
+      address_(address) {}
+
+RedisChallengeStore::~RedisChallengeStore() = default;
+
+namespace {
+
+// Runs a script; an integer reply lands in `number`, an array in `reply`.
+Verdict RunScript(RedisConnectionPool& pool, const std::string& script,
+                  std::vector<std::string> keys, std::vector<std::string> arguments,
+                  ReplyPtr& reply) {
+  std::vector<std::string> command = {"EVAL", script, std::to_string(keys.size())};
+  command.insert(command.end(), keys.begin(), keys.end());
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  std::string error;
+  reply = pool.Command(command, error);
+  if (!reply) return Unavailable(error);
+  if (reply->type == REDIS_REPLY_ERROR) {
+    return Unavailable("Redis refused the store's script: " +
+                       std::string(reply->str, reply->len));
+  }
+  return Accept();
+}
+
+Verdict IntegerOf(const ReplyPtr& reply, long long& number) {
+  if (reply->type != REDIS_REPLY_INTEGER) return Unavailable("Redis answered an unexpected type");
+  number = reply->integer;
+  return Accept();
+}
+
+}  // namespace
+
+Verdict RedisChallengeStore::Ping() {
+  std::string error;
+  ReplyPtr reply = connections_->Command({"PING"}, error);
+  if (!reply) return Unavailable(error);
+  if (reply->type != REDIS_REPLY_STATUS) return Unavailable("Redis did not answer PING");
+  return Accept();
+}
+
+Verdict RedisChallengeStore::Put(const StoredChallenge& entry, std::chrono::milliseconds ttl) {
+  ReplyPtr reply;
+  Verdict verdict = RunScript(
+      *connections_, kPutScript,
+      {address_.prefix + ":challenge:" + ToHex(entry.challenge.id), address_.prefix + ":entries"},
+      {EncodePayload(entry), std::to_string(ttl.count()), std::to_string(options().maxEntries)},
+      reply);
+  long long result = 0;
+  if (verdict.ok()) verdict = IntegerOf(reply, result);
+  if (!verdict.ok()) return verdict;
+  if (result == -2) return Full(options().maxEntries);
+  if (result == -1) {
+    return Reject(Check::kRandomUnavailable, "the random source repeated a challenge id");
+  }
+  return Accept();
+}
+
+Verdict RedisChallengeStore::Take(const Bytes& id, StoredChallenge& out) {
+  ReplyPtr reply;
+  Verdict verdict = RunScript(*connections_, kTakeScript,
+                              {address_.prefix + ":challenge:" + ToHex(id)}, {}, reply);
+  if (!verdict.ok()) return verdict;
+  if (reply->type != REDIS_REPLY_ARRAY || reply->elements < 1 ||
+      reply->element[0]->type != REDIS_REPLY_INTEGER) {
+    return Unavailable("Redis answered an unexpected type");
+  }
+  switch (reply->element[0]->integer) {
+    case 0: return Reject(Check::kChallengeUnknown, "no challenge was issued with id " + ToHex(id));
+    case 1: return Reject(Check::kChallengeUsed, "challenge was already answered");
+    case 2: return Reject(Check::kChallengeExpired, "challenge has expired");
+    case 3:
+      if (reply->elements == 2 && reply->element[1]->type == REDIS_REPLY_STRING &&
+          DecodePayload(std::string(reply->element[1]->str, reply->element[1]->len), id, out)) {
+        return Accept();
+      }
+      break;
+    default: break;
+  }
+  // Written by something other than this kit: never treated as a challenge.
+  return Unavailable("the stored challenge " + ToHex(id) + " is malformed");
+}
+
+Verdict RedisChallengeStore::BindReport(const Bytes& reportId, const std::string& session,
+                                        std::chrono::milliseconds ttl) {
+  ReplyPtr reply;
+  Verdict verdict = RunScript(
+      *connections_, kBindScript,
+      {address_.prefix + ":report:" + ToHex(reportId), address_.prefix + ":entries"},
+      {session, std::to_string(ttl.count()), std::to_string(options().maxEntries)}, reply);
+  long long result = 0;
+  if (verdict.ok()) verdict = IntegerOf(reply, result);
+  if (!verdict.ok()) return verdict;
+  if (result == -2) return Full(options().maxEntries);
+  if (result == 0) {
+    return Reject(Check::kReportWrongSession,
+                  "report id " + ToHex(reportId) + " is bound to another session");
+  }
+  return Accept();
+}
+
+Verdict RedisChallengeStore::ReleaseReport(const Bytes& reportId, const std::string& session) {
+  ReplyPtr reply;
+  Verdict verdict = RunScript(
+      *connections_, kReleaseScript,
+      {address_.prefix + ":report:" + ToHex(reportId), address_.prefix + ":entries"}, {session},
+      reply);
+  long long result = 0;
+  if (verdict.ok()) verdict = IntegerOf(reply, result);
+  if (!verdict.ok()) return verdict;
+  if (result == 0) {
+    return Reject(Check::kReportUnknown, "no verified report has id " + ToHex(reportId));
+  }
+  if (result == -1) {
+    return Reject(Check::kReportWrongSession,
+                  "report id " + ToHex(reportId) + " is bound to another session");
+  }
+  return Accept();
+}
+
+}  // namespace zarnel::serverkit

@@ -1,0 +1,51 @@
+// The fleet's store: challenges in Redis, so that any login server can
+// verify what another one issued. Every take is one atomic script, so two
+// servers racing for one challenge never both get it; Redis expires the
+// keys itself and judges expiry by its own clock, never a server's. One
+// key prefix per deployment keeps fleets apart on a shared Redis.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "challenge_store.h"
+
+namespace zarnel::serverkit {
+
+class RedisConnectionPool;
+
+struct RedisStoreAddress {
+  std::string host;
+  int port = 6379;
+  std::string prefix;  // 1 to 64 of A-Z a-z 0-9 . _ -
+  // Connecting and each command; past it the call is store-unavailable.
+  std::chrono::milliseconds timeout{1000};
+};
+
+// "redis://HOST:PORT/PREFIX". False with `error` set on anything else.
+bool ParseRedisStoreUrl(const std::string& url, RedisStoreAddress& address, std::string& error);
+
+class RedisChallengeStore final : public ChallengeStore {
+ public:
+  // Connects on first use; while Redis cannot be reached every call is
+  // rejected with store-unavailable, and the next call tries again.
+  RedisChallengeStore(const RedisStoreAddress& address, const ChallengeStoreOptions& options = {});
+  ~RedisChallengeStore() override;
+
+  // PING on a pooled connection: for health checks.
+  Verdict Ping();
+
+ protected:
+  Verdict Put(const StoredChallenge& entry, std::chrono::milliseconds ttl) override;
+  Verdict Take(const Bytes& id, StoredChallenge& out) override;
+  Verdict BindReport(const Bytes& reportId, const std::string& session,
+                     std::chrono::milliseconds ttl) override;
+  Verdict ReleaseReport(const Bytes& reportId, const std::string& session) override;
+
+ private:
+  std::unique_ptr<RedisConnectionPool> connections_;
+  RedisStoreAddress address_;
+};
+
+}  // namespace zarnel::serverkit

@@ -1,0 +1,45 @@
+// Pooled hiredis connections for RedisChallengeStore (private to the kit:
+// the public header names no hiredis type). A connection that failed once
+// is dropped, so a restarted Redis is picked up by the next call.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <hiredis/hiredis.h>
+
+namespace zarnel::serverkit {
+
+struct ReplyFree {
+  void operator()(redisReply* reply) const { freeReplyObject(reply); }
+};
+using ReplyPtr = std::unique_ptr<redisReply, ReplyFree>;
+
+struct ContextFree {
+  void operator()(redisContext* context) const { redisFree(context); }
+};
+using ContextPtr = std::unique_ptr<redisContext, ContextFree>;
+
+class RedisConnectionPool {
+ public:
+  RedisConnectionPool(std::string host, int port, std::chrono::milliseconds timeout);
+
+  // Runs one command. Null with `error` set when no connection could be
+  // made or the connection failed; a Redis error reply is returned as such.
+  ReplyPtr Command(const std::vector<std::string>& arguments, std::string& error);
+
+ private:
+  ContextPtr Acquire(std::string& error);
+  void Release(ContextPtr context);
+
+  const std::string host_;
+  const int port_;
+  const std::chrono::milliseconds timeout_;
+  std::mutex mutex_;
+  std::vector<ContextPtr> idle_;
+};
+
+}  // namespace zarnel::serverkit

@@ -1,0 +1,109 @@
+#include "redis_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include <hiredis/hiredis.h>
+
+namespace zarnel::serverkit::testing {
+
+namespace {
+
+bool AnswersPing(int port) {
+  timeval timeout{0, 200000};
+  redisContext* context = redisConnectWithTimeout("127.0.0.1", port, timeout);
+  bool ok = false;
+  if (context != nullptr && context->err == 0) {
+    auto* reply = static_cast<redisReply*>(redisCommand(context, "PING"));
+    ok = reply != nullptr && reply->type == REDIS_REPLY_STATUS;
+    if (reply != nullptr) freeReplyObject(reply);
+  }
+  if (context != nullptr) redisFree(context);
+  return ok;
+}
+
+}  // namespace
+
+int FreeLocalPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+bool RedisServer::Start(std::string& error, int port) {
+  if (dir_.empty()) {
+    char dir[] = "/tmp/zarnel-redis-test-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+      error = "cannot make a temporary folder";
+      return false;
+    }
+    dir_ = dir;
+  }
+  port_ = port != 0 ? port : FreeLocalPort();
+  const std::string portText = std::to_string(port_);
+  std::vector<std::string> arguments = {"redis-server", "--port", portText, "--bind", "127.0.0.1",
+                                        "--dir", dir_, "--save", "", "--appendonly", "no",
+                                        "--logfile", dir_ + "/redis.log"};
+  pid_ = fork();
+  if (pid_ == 0) {
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    execvp("redis-server", argv.data());
+    _exit(127);
+  }
+  if (pid_ < 0) {
+    error = "cannot fork";
+    return false;
+  }
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (AnswersPing(port_)) return true;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      error = "redis-server ended at start (is Debian's redis-server installed?)";
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  Stop();
+  error = "redis-server did not answer PING on port " + portText;
+  return false;
+}
+
+void RedisServer::Stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+RedisServer::~RedisServer() {
+  Stop();
+  if (!dir_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+}
+
+}  // namespace zarnel::serverkit::testing

@@ -1,0 +1,102 @@
+// `zarnel-verify serve` as an operator starts it: it says where it listens,
+// serves, and ends cleanly on SIGTERM; bad arguments end it at once.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+namespace zarnel::serverkit {
+namespace {
+
+using nlohmann::json;
+
+struct Started {
+  pid_t pid = -1;
+  std::FILE* output = nullptr;
+};
+
+Started StartServe(std::vector<std::string> arguments) {
+  int pipeEnds[2];
+  EXPECT_EQ(pipe(pipeEnds), 0);
+  arguments.insert(arguments.begin(), {ZARNEL_VERIFY_PATH, "serve"});
+  Started started;
+  started.pid = fork();
+  if (started.pid == 0) {
+    dup2(pipeEnds[1], STDOUT_FILENO);
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    execv(ZARNEL_VERIFY_PATH, argv.data());
+    _exit(127);
+  }
+  close(pipeEnds[1]);
+  started.output = fdopen(pipeEnds[0], "r");
+  return started;
+}
+
+int WaitForExit(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(ServeCommand, ServesOnTheAnnouncedPortAndEndsOnSigterm) {
+  Started serve = StartServe({"--listen", "127.0.0.1:0", "--store", "memory", "--login-ttl", "30"});
+  char line[256] = {};
+  ASSERT_NE(std::fgets(line, sizeof line, serve.output), nullptr);
+  const json announced = json::parse(line);
+  const std::string address = announced["listening"];
+  const int port = std::stoi(address.substr(address.rfind(':') + 1));
+  ASSERT_GT(port, 0);
+
+  httplib::Client client("127.0.0.1", port);
+  auto health = client.Get("/healthz");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 200);
+  EXPECT_EQ(json::parse(health->body)["store"], "memory");
+  auto issued = client.Post("/v1/login-challenges", R"({"session":"s1","build":60})",
+                            "application/json");
+  ASSERT_TRUE(issued);
+  const json body = json::parse(issued->body);
+  EXPECT_EQ(body["challenge"]["build"], 60);
+  EXPECT_EQ(body["expires_in_ms"], 30000);
+
+  kill(serve.pid, SIGTERM);
+  EXPECT_EQ(WaitForExit(serve.pid), 0);
+  std::fclose(serve.output);
+}
+
+TEST(ServeCommand, RefusesBadArgumentsWithExitTwo) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"--listen"},
+      {"--listen", "127.0.0.1"},
+      {"--listen", "127.0.0.1:70000"},
+      {"--listen", "127.0.0.1:0", "--store", "postgres://x"},
+      {"--listen", "127.0.0.1:0", "--store", "redis://127.0.0.1:6379/"},
+      {"--listen", "127.0.0.1:0", "--login-ttl", "0"},
+      {"--listen", "127.0.0.1:0", "--login-ttl", "-5"},
+      {"--listen", "127.0.0.1:0", "--newest-build", "0"},
+      {"--listen", "127.0.0.1:0", "--verbose", "yes"},
+  };
+  for (const auto& arguments : cases) {
+    std::string shown;
+    for (const std::string& argument : arguments) shown += argument + " ";
+    SCOPED_TRACE(shown);
+    Started serve = StartServe(arguments);
+    EXPECT_EQ(WaitForExit(serve.pid), 2);
+    std::fclose(serve.output);
+  }
+}
+
+}  // namespace
+}  // namespace zarnel::serverkit

@@ -1,0 +1,234 @@
+// The verification service through a real HTTP client, on a free local
+// port, in front of each store (Redis: a real redis-server).
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "http_service.h"
+#include "memory_challenge_store.h"
+#include "redis_challenge_store.h"
+#include "redis_server.h"
+#include "signed_answers.h"
+
+namespace zarnel::serverkit {
+namespace {
+
+using nlohmann::json;
+using testing::Hex;
+using testing::Raw;
+using testing::Unhex;
+
+enum class Backend { kMemory, kRedis };
+
+struct Reply {
+  int status = 0;
+  json body;
+};
+
+class VerificationServiceTest : public ::testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == Backend::kMemory) {
+      store_ = std::make_unique<MemoryChallengeStore>();
+    } else {
+      std::string error;
+      ASSERT_TRUE(redis_.Start(error)) << error;
+      RedisStoreAddress address{"127.0.0.1", redis_.port(), "service", std::chrono::milliseconds(500)};
+      auto redis = std::make_unique<RedisChallengeStore>(address);
+      health_ = [store = redis.get()] { return store->Ping(); };
+      store_ = std::move(redis);
+    }
+    service_ = std::make_unique<tool::VerificationService>(*store_, tool::ServicePolicy{}, health_);
+    http_ = std::make_unique<tool::HttpService>(*service_);
+    std::string error;
+    port_ = http_->Bind("127.0.0.1", 0, error);
+    ASSERT_GT(port_, 0) << error;
+    server_ = std::thread([this] { http_->Run(); });
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
+    client_->set_read_timeout(10, 0);
+  }
+
+  void TearDown() override {
+    if (http_) http_->Stop();
+    if (server_.joinable()) server_.join();
+  }
+
+  Reply Call(const std::string& method, const std::string& path, const std::string& body = "") {
+    httplib::Result result = method == "GET" ? client_->Get(path.c_str())
+                                             : client_->Post(path.c_str(), body, "application/json");
+    Reply reply;
+    EXPECT_TRUE(result) << method << " " << path << ": " << httplib::to_string(result.error());
+    if (!result) return reply;
+    reply.status = result->status;
+    reply.body = json::parse(result->body, nullptr, /*allow_exceptions=*/false);
+    EXPECT_TRUE(reply.body.is_object()) << "not one JSON object: " << result->body;
+    return reply;
+  }
+  Reply Post(const std::string& path, const json& body) { return Call("POST", path, body.dump()); }
+
+  Challenge IssueOver(const std::string& path, const std::string& session) {
+    const Reply reply = Post(path, {{"session", session}});
+    EXPECT_EQ(reply.status, 200) << reply.body.dump();
+    const json& c = reply.body["challenge"];
+    return Challenge{static_cast<std::uint16_t>(c["version"].get<int>()),
+                     c["build"].get<std::uint32_t>(), Unhex(c["id"].get<std::string>()),
+                     Unhex(c["nonce"].get<std::string>())};
+  }
+
+  json LoginBody(const std::string& session, const LoginAnswer& answer) {
+    return {{"session", session},          {"challenge_id", Hex(answer.challengeId)},
+            {"login_name", answer.loginName}, {"client_build", answer.clientBuild},
+            {"key_kind", answer.keyKind},  {"machine_digest", Hex(answer.machineDigest)},
+            {"public_key", Hex(answer.publicKey)}, {"signature", Hex(answer.signature)}};
+  }
+
+  testing::RedisServer redis_;
+  std::function<Verdict()> health_ = [] { return Accept(); };
+  std::unique_ptr<ChallengeStore> store_;
+  std::unique_ptr<tool::VerificationService> service_;
+  std::unique_ptr<tool::HttpService> http_;
+  std::thread server_;
+  int port_ = 0;
+  std::unique_ptr<httplib::Client> client_;
+  const testing::TestDeviceKey device_ = testing::MakeTestDeviceKey();
+};
+
+TEST_P(VerificationServiceTest, LoginProofsAreVerifiedOnceForTheirSession) {
+  const Challenge challenge = IssueOver("/v1/login-challenges", "s1");
+  EXPECT_EQ(challenge.version, 2);
+  EXPECT_EQ(challenge.build, 62u);
+  const LoginAnswer answer = testing::SignLoginAnswer(device_, challenge, "alice");
+
+  json body = LoginBody("s1", answer);
+  body["login_name"] = "Alice";
+  body["known_public_keys"] = {Hex(testing::MakeTestDeviceKey().blob), Hex(device_.blob)};
+  Reply reply = Post("/v1/login-proofs", body);
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body["check"], "ok") << reply.body.dump();
+  EXPECT_EQ(reply.body["login_name"], "alice");
+  EXPECT_EQ(reply.body["challenge_id"], Hex(challenge.id));
+
+  reply = Post("/v1/login-proofs", body);
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body["ok"], false);
+  EXPECT_EQ(reply.body["check"], "challenge-used");
+
+  const Challenge other = IssueOver("/v1/login-challenges", "s1");
+  reply = Post("/v1/login-proofs", LoginBody("s2", testing::SignLoginAnswer(device_, other)));
+  EXPECT_EQ(reply.body["check"], "challenge-wrong-session");
+  const Challenge hardCheat = IssueOver("/v1/hard-cheat-challenges", "s1");
+  reply = Post("/v1/login-proofs", LoginBody("s1", testing::SignLoginAnswer(device_, hardCheat)));
+  EXPECT_EQ(reply.body["check"], "challenge-wrong-kind");
+}
+
+TEST_P(VerificationServiceTest, AReportGetsItsAcknowledgement) {
+  const Challenge challenge = IssueOver("/v1/hard-cheat-challenges", "s1");
+  EXPECT_EQ(challenge.version, 1);
+  const Raw reportId = testing::Pattern(16, 0x71);
+  const json body = {
+      {"session", "s1"},
+      {"report", Hex(testing::SignHardCheatReport(device_, challenge, reportId))},
+      {"evidence", {{"name", "active-debugger"}, {"pid", 700}, {"access", 0}}}};
+  Reply reply = Post("/v1/hard-cheat-reports", body);
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body["check"], "ok") << reply.body.dump();
+  EXPECT_EQ(reply.body["report_id"], Hex(reportId));
+  EXPECT_EQ(reply.body["evidence_checked"], true);
+  EXPECT_EQ(reply.body["acknowledgement"], json({{"report_id", Hex(reportId)}, {"accepted", 1}}));
+
+  // The replay is rejected, and its acknowledgement says so.
+  reply = Post("/v1/hard-cheat-reports", body);
+  EXPECT_EQ(reply.body["check"], "challenge-used");
+  EXPECT_EQ(reply.body["report_id"], Hex(reportId));
+  EXPECT_EQ(reply.body["acknowledgement"]["accepted"], 0);
+
+  reply = Post("/v1/hard-cheat-acknowledgements", {{"session", "s2"}, {"report_id", Hex(reportId)}});
+  EXPECT_EQ(reply.body["check"], "report-wrong-session");
+  reply = Post("/v1/hard-cheat-acknowledgements", {{"session", "s1"}, {"report_id", Hex(reportId)}});
+  EXPECT_EQ(reply.body["check"], "ok");
+}
+
+TEST_P(VerificationServiceTest, AnswersBadInputToMalformedRequests) {
+  const std::string tooLarge = "{\"session\":\"" + std::string(70 * 1024, 's') + "\"}";
+  struct Case {
+    const char* name;
+    std::string method;
+    std::string path;
+    std::string body;
+    int status;
+  };
+  const Case cases[] = {
+      {"not JSON", "POST", "/v1/login-challenges", "{\"session\":", 400},
+      {"not UTF-8", "POST", "/v1/login-challenges", "{\"session\":\"\xff\"}", 400},
+      {"an array", "POST", "/v1/hard-cheat-challenges", "[]", 400},
+      {"no session", "POST", "/v1/login-challenges", "{}", 400},
+      {"session a number", "POST", "/v1/login-challenges", "{\"session\":7}", 400},
+      {"proof without fields", "POST", "/v1/login-proofs", "{\"session\":\"s1\"}", 400},
+      {"report not hex", "POST", "/v1/hard-cheat-reports",
+       "{\"session\":\"s1\",\"report\":\"zz\"}", 400},
+      {"unknown endpoint", "POST", "/v1/everything", "{}", 404},
+      {"GET on a POST endpoint", "GET", "/v1/login-proofs", "", 405},
+      {"body over the limit", "POST", "/v1/login-challenges", tooLarge, 413},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Reply reply = Call(c.method, c.path, c.body);
+    EXPECT_EQ(reply.status, c.status);
+    EXPECT_EQ(reply.body.value("check", ""), "bad-input") << reply.body.dump();
+    EXPECT_EQ(reply.body.value("ok", true), false);
+  }
+  // A session the store refuses is a verdict, not malformed JSON.
+  const Reply reply = Post("/v1/login-challenges", {{"session", ""}});
+  EXPECT_EQ(reply.body["check"], "session-invalid");
+  EXPECT_EQ(Call("GET", "/healthz").status, 200);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothStores, VerificationServiceTest,
+                         ::testing::Values(Backend::kMemory, Backend::kRedis),
+                         [](const ::testing::TestParamInfo<Backend>& info) {
+                           return info.param == Backend::kMemory ? "Memory" : "Redis";
+                         });
+
+// Redis gone: the service says so with 503 and accepts nothing.
+TEST(VerificationServiceRedis, ALostStoreIsUnavailableNotAccepted) {
+  testing::RedisServer redis;
+  std::string error;
+  ASSERT_TRUE(redis.Start(error)) << error;
+  RedisChallengeStore store({"127.0.0.1", redis.port(), "lost", std::chrono::milliseconds(500)});
+  const tool::VerificationService service(store, {}, [&store] { return store.Ping(); });
+  const testing::TestDeviceKey device = testing::MakeTestDeviceKey();
+  Challenge challenge;
+  ASSERT_TRUE(store.IssueLoginChallenge("s1", 62, 62, challenge).ok());
+  const LoginAnswer answer = testing::SignLoginAnswer(device, challenge);
+  redis.Stop();
+
+  tool::HttpService http(service);
+  const int port = http.Bind("127.0.0.1", 0, error);
+  ASSERT_GT(port, 0) << error;
+  std::thread server([&http] { http.Run(); });
+  httplib::Client client("127.0.0.1", port);
+  const json proof = {{"session", "s1"}, {"challenge_id", Hex(answer.challengeId)},
+                      {"login_name", "alice"}, {"client_build", 62}, {"key_kind", 2},
+                      {"machine_digest", Hex(answer.machineDigest)},
+                      {"public_key", Hex(answer.publicKey)}, {"signature", Hex(answer.signature)}};
+  for (const auto& [path, body] : {std::pair<std::string, std::string>{"/v1/login-proofs", proof.dump()},
+                                   {"/v1/login-challenges", R"({"session":"s1"})"}}) {
+    SCOPED_TRACE(path);
+    auto result = client.Post(path.c_str(), body, "application/json");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 503);
+    EXPECT_EQ(json::parse(result->body)["check"], "store-unavailable");
+  }
+  auto health = client.Get("/healthz");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 503);
+  http.Stop();
+  server.join();
+}
+
+}  // namespace
+}  // namespace zarnel::serverkit

@@ -1,0 +1,51 @@
+// The verification service's calls, apart from HTTP: a method, a path and
+// a body in, a status and one JSON object out. The HTTP server (and the
+// fuzz target) hand every request here; nothing in it throws.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "challenge_store.h"
+#include "json_fields.h"
+
+namespace zarnel::serverkit::tool {
+
+struct ServicePolicy {
+  std::uint32_t newestClientBuild = kNewestClientBuild;
+  std::string storeName = "memory";  // shown by /healthz
+};
+
+struct ServiceReply {
+  int status = 200;
+  Json body;
+};
+
+class VerificationService {
+ public:
+  // `health` answers /healthz for the store (Redis: a PING).
+  VerificationService(ChallengeStore& store, ServicePolicy policy,
+                      std::function<Verdict()> health = [] { return Accept(); });
+
+  ServiceReply Handle(const std::string& method, const std::string& path,
+                      std::string_view body) const;
+
+ private:
+  ServiceReply Route(const std::string& method, const std::string& path,
+                     std::string_view body) const;
+  ServiceReply IssueChallenge(const Json& request, ChallengeKind kind) const;
+  ServiceReply VerifyLoginProof(const Json& request) const;
+  ServiceReply VerifyHardCheatReport(const Json& request) const;
+  ServiceReply ConfirmAcknowledgement(const Json& request) const;
+
+  ChallengeStore& store_;
+  const ServicePolicy policy_;
+  const std::function<Verdict()> health_;
+};
+
+// The body of a request no handler would take: "bad-input" with `detail`.
+ServiceReply BadRequest(int status, const std::string& detail);
+
+}  // namespace zarnel::serverkit::tool
