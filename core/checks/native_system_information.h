@@ -68,10 +68,12 @@ class NativeBuffer {
 };
 
 // One NtQuerySystemInformation answer, growing the buffer while the system
-// says it is too small. The growth is bounded in rounds and in size, so a
-// table that keeps growing faster than we read it ends in failure instead
-// of an endless loop. On success `filled` is the number of valid bytes; on
-// failure `windowsError` holds a nonzero Windows error code.
+// says it is too small. The process list and the handle table start from
+// the larger of `initialSize` and the size that last held them. The growth
+// is bounded in rounds and in size, so a table that keeps growing faster
+// than we read it ends in failure instead of an endless loop. On success
+// `filled` is the number of valid bytes; on failure `windowsError` holds a
+// nonzero Windows error code.
 bool QuerySystemInformation(ULONG informationClass, size_t initialSize, NativeBuffer& buffer, size_t& filled,
                             DWORD& windowsError);
 
