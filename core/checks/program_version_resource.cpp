@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "core/checks/blocked_program_table.h"
+#include "core/checks/wow64_image_path.h"
 #include "core/wide_buffer.h"
 #include "core/win32_calls.h"
 
@@ -146,10 +147,12 @@ const BlockRule* MatchVersionResourceBytes(const uint8_t* data, size_t size) {
 }
 
 const BlockRule* MatchProgramVersionResource(const wchar_t* imagePath) {
+  WideBuffer readPath;
+  if (!ImagePathForReading(imagePath, readPath)) return nullptr;
   // As a data file: nothing of the program runs, and its imports are not
   // resolved.
-  DataFileModule image(
-      win32Calls.LoadLibraryExW(imagePath, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+  DataFileModule image(win32Calls.LoadLibraryExW(readPath.CStr(), nullptr,
+                                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
   if (!image.Get()) return nullptr;
   HRSRC resource = win32Calls.FindResourceW(image.Get(), MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
   if (!resource) return nullptr;
