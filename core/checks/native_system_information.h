@@ -32,7 +32,10 @@ static_assert(offsetof(NativeProcessEntry, uniqueProcessId) == 68, "32-bit SYSTE
 static_assert(sizeof(ULONG_PTR) == 4, "built for 32-bit Windows only");
 
 struct NativeHandleEntry {
-  ULONG_PTR object;  // zero for unprivileged callers on recent Windows, and always under Wine
+  // Zero for unprivileged callers on Windows 11 24H2 and later (and for
+  // low-integrity ones before), always under Wine; a 32-bit caller on 64-bit
+  // Windows sees the low half of the address.
+  ULONG_PTR object;
   ULONG_PTR uniqueProcessId;
   ULONG_PTR handleValue;
   ULONG grantedAccess;
