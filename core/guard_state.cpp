@@ -8,7 +8,7 @@
 GuardState guard = {
     L"ZarnelGuard initialization failed.",
     {}, {}, nullptr, INIT_ONCE_STATIC_INIT, nullptr, nullptr, nullptr,
-    0, 0, 0, SRWLOCK_INIT, 0, 0, SRWLOCK_INIT, SRWLOCK_INIT, {}, {},
+    0, 0, 0, SRWLOCK_INIT, 0, 0, SRWLOCK_INIT, SRWLOCK_INIT, {}, {}, 0, 0,
 };
 
 void SetLastErrorText(const wchar_t* format, ...) {

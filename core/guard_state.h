@@ -40,6 +40,11 @@ struct GuardState {
   SRWLOCK hardCheatLock;
   uint8_t machineIdentityDigest[32];
   HardCheatState hardCheat;
+  // The buffer sizes that last held the process list and the handle table,
+  // so that the next read starts where one kernel call suffices. Both the
+  // monitor thread and host threads read them: atomics only.
+  volatile LONG processListBytes;
+  volatile LONG handleTableBytes;
 };
 
 extern GuardState guard;

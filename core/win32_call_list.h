@@ -91,3 +91,7 @@ WIN32_CALL(BCryptGenRandom)
 WIN32_CALL(GetTickCount64)
 WIN32_CALL(GetTickCount)
 WIN32_CALL(GetCurrentProcessId)
+
+// kernel32: reading a 64-bit program's file from a 32-bit client (WOW64)
+WIN32_CALL(IsWow64Process)
+WIN32_CALL(GetSystemDirectoryW)

@@ -2,8 +2,11 @@
 // access, but says which object it refers to only through the object
 // address, which is zero for unprivileged callers on recent Windows and
 // always under Wine. So each candidate (a process-type handle owned by the
-// holder) is copied into this process and compared with a handle of our
-// own: that is proof, not inference.
+// holder) is first copied into this process and compared with a handle of
+// our own: that is proof, not inference. A holder that runs elevated, as
+// SYSTEM or as another user cannot be opened for copying; its rows are then
+// matched by object address against the row of our own handle, where the
+// system shows addresses at all. Nothing is claimed that neither way saw.
 #include "core/checks/game_access_handles.h"
 
 #include "core/checks/native_system_information.h"
@@ -24,26 +27,66 @@ CompareObjectHandlesFunction FindCompareObjectHandles() {
       reinterpret_cast<void*>(win32Calls.GetProcAddress(kernelBase, "CompareObjectHandles")));
 }
 
-bool RefersToThisProcess(HANDLE candidate, HANDLE self, CompareObjectHandlesFunction compare) {
-  if (compare) return compare(candidate, self) != FALSE;
-  // Without CompareObjectHandles the process id tells, when the copied
-  // handle carries a query right; a handle without one stays unconfirmed.
-  DWORD id = win32Calls.GetProcessId(candidate);
-  return id != 0 && id == GetCurrentProcessId();
+// The process id behind a copied handle. Reading it needs a query right,
+// which a memory editor's handle may well lack (read, write and operation
+// rights only), so a second copy within this process asks for one: the
+// system checks that against the process's own security, which gives this
+// process every right on itself.
+DWORD ProcessIdOfCopy(HANDLE copy) {
+  DWORD id = win32Calls.GetProcessId(copy);
+  if (id != 0) return id;
+  HANDLE rawQuery = nullptr;
+  if (!win32Calls.DuplicateHandle(GetCurrentProcess(), copy, GetCurrentProcess(), &rawQuery,
+                                  PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0))
+    return 0;  // no query right to be had: not this process
+  HandleOwner query(rawQuery);
+  return win32Calls.GetProcessId(query.Get());
 }
 
-// The type index of process handles on this system: the index of the
-// table row that describes `self`, a handle this process just opened.
-bool FindProcessTypeIndex(const NativeHandleEntry* entries, size_t count, HANDLE self, USHORT& typeIndex) {
+// False when the copy cannot be identified; `same` then means nothing.
+bool CopyRefersToThisProcess(HANDLE copy, HANDLE self, CompareObjectHandlesFunction compare, bool& same) {
+  same = false;
+  if (compare) {
+    same = compare(copy, self) != FALSE;
+    return true;
+  }
+  // Before Windows 10 1607 there is no CompareObjectHandles: the process id
+  // tells instead.
+  DWORD id = ProcessIdOfCopy(copy);
+  if (id == 0) return false;
+  same = id == GetCurrentProcessId();
+  return true;
+}
+
+// What the guard can see of one candidate row: a copy compared with our own
+// handle when the holder lets us copy, else the object address when the
+// system shows it (`selfObject` nonzero).
+bool RowRefersToThisProcess(const NativeHandleEntry& entry, HANDLE holder, HANDLE self, ULONG_PTR selfObject,
+                            CompareObjectHandlesFunction compare) {
+  if (holder) {
+    HANDLE rawCopy = nullptr;
+    if (win32Calls.DuplicateHandle(holder, reinterpret_cast<HANDLE>(entry.handleValue), GetCurrentProcess(), &rawCopy,
+                                   0, FALSE, DUPLICATE_SAME_ACCESS)) {
+      HandleOwner copy(rawCopy);
+      bool same = false;
+      if (CopyRefersToThisProcess(copy.Get(), self, compare, same)) return same;
+    }
+    // Closed meanwhile, not ours to copy, or not identifiable: the address
+    // may still tell.
+  }
+  return selfObject != 0 && entry.object == selfObject;
+}
+
+// The table row of `self`, a handle this process just opened: its type index
+// is the one of process handles on this system, and its object address (when
+// shown) is the one of this process.
+const NativeHandleEntry* FindOwnRow(const NativeHandleEntry* entries, size_t count, HANDLE self) {
   const ULONG_PTR ownId = GetCurrentProcessId();
   const ULONG_PTR selfValue = reinterpret_cast<ULONG_PTR>(self);
   for (size_t i = 0; i < count; ++i) {
-    if (entries[i].uniqueProcessId == ownId && entries[i].handleValue == selfValue) {
-      typeIndex = entries[i].objectTypeIndex;
-      return true;
-    }
+    if (entries[i].uniqueProcessId == ownId && entries[i].handleValue == selfValue) return &entries[i];
   }
-  return false;
+  return nullptr;
 }
 }  // namespace
 
@@ -52,8 +95,8 @@ bool FindGameAccessHeldBy(DWORD holderProcessId, uint32_t& accessMask) {
   if (holderProcessId == 0 || holderProcessId == GetCurrentProcessId()) return false;
   HandleOwner self(win32Calls.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, GetCurrentProcessId()));
   if (!self.Valid()) return false;
+  // Fails for a holder that runs elevated, as SYSTEM or as another user.
   HandleOwner holder(win32Calls.OpenProcess(PROCESS_DUP_HANDLE, FALSE, holderProcessId));
-  if (!holder.Valid()) return false;
 
   NativeBuffer table;
   size_t filled = 0;
@@ -67,20 +110,18 @@ bool FindGameAccessHeldBy(DWORD holderProcessId, uint32_t& accessMask) {
   const NativeHandleEntry* entries =
       reinterpret_cast<const NativeHandleEntry*>(table.Data() + sizeof(NativeHandleTableHeader));
 
-  USHORT processType = 0;
-  if (!FindProcessTypeIndex(entries, count, self.Get(), processType)) return false;
-  CompareObjectHandlesFunction compare = FindCompareObjectHandles();
+  const NativeHandleEntry* ownRow = FindOwnRow(entries, count, self.Get());
+  if (!ownRow) return false;
+  const USHORT processType = ownRow->objectTypeIndex;
+  const ULONG_PTR selfObject = ownRow->object;
+  if (!holder.Valid() && selfObject == 0) return false;  // neither way can see anything
+  CompareObjectHandlesFunction compare = holder.Valid() ? FindCompareObjectHandles() : nullptr;
 
   uint32_t seen = 0;
   for (size_t i = 0; i < count; ++i) {
     const NativeHandleEntry& entry = entries[i];
     if (entry.uniqueProcessId != holderProcessId || entry.objectTypeIndex != processType) continue;
-    HANDLE rawCopy = nullptr;
-    if (!win32Calls.DuplicateHandle(holder.Get(), reinterpret_cast<HANDLE>(entry.handleValue), GetCurrentProcess(),
-                                    &rawCopy, 0, FALSE, DUPLICATE_SAME_ACCESS))
-      continue;  // closed meanwhile, or not ours to copy
-    HandleOwner copy(rawCopy);
-    if (RefersToThisProcess(copy.Get(), self.Get(), compare)) seen |= entry.grantedAccess;
+    if (RowRefersToThisProcess(entry, holder.Get(), self.Get(), selfObject, compare)) seen |= entry.grantedAccess;
   }
   if ((seen & kGameAccessRights) == 0) return false;
   accessMask = seen;

@@ -16,6 +16,7 @@ constexpr uint32_t kGameAccessRights = PROCESS_VM_READ | PROCESS_VM_WRITE | PROC
 // True when process `holderProcessId` holds at least one handle to this
 // process with a right of kGameAccessRights; `accessMask` is then the union
 // of the access granted through all of its handles to this process, else 0.
-// False also when it cannot be found out (the holder cannot be opened, the
-// handle table cannot be read): no handle is reported that was not seen.
+// False also when it cannot be found out (the holder cannot be opened and
+// the system hides object addresses, the handle table cannot be read): no
+// handle is reported that was not seen.
 bool FindGameAccessHeldBy(DWORD holderProcessId, uint32_t& accessMask);

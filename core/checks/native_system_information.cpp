@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/guard_state.h"
 #include "core/win32_calls.h"
 
 namespace {
@@ -14,6 +15,14 @@ constexpr int kMaximumQueryRounds = 8;
 // far beyond that is not a table we can afford to read inside a game.
 constexpr size_t kMaximumQueryBytes = 64u * 1024u * 1024u;
 constexpr size_t kInitialProcessListBytes = 128u * 1024u;
+
+// Where the last size that fitted is kept for an information class; null
+// for classes read too rarely to be worth it.
+volatile LONG* RememberedSize(ULONG informationClass) {
+  if (informationClass == kSystemProcessInformationClass) return &guard.processListBytes;
+  if (informationClass == kSystemExtendedHandleInformationClass) return &guard.handleTableBytes;
+  return nullptr;
+}
 
 DWORD WindowsErrorFromStatus(LONG status) {
   DWORD error = win32Calls.RtlNtStatusToDosError(status);
@@ -34,7 +43,15 @@ bool QuerySystemInformation(ULONG informationClass, size_t initialSize, NativeBu
                             DWORD& windowsError) {
   filled = 0;
   windowsError = 0;
+  // A desktop's tables outgrow the first guesses; starting from the size
+  // that last fitted saves a kernel call (and a table walk) per read.
+  volatile LONG* remembered = RememberedSize(informationClass);
   size_t size = initialSize;
+  if (remembered) {
+    LONG last = InterlockedCompareExchange(remembered, 0, 0);
+    if (last > 0 && static_cast<size_t>(last) > size && static_cast<size_t>(last) <= kMaximumQueryBytes)
+      size = static_cast<size_t>(last);
+  }
   for (int round = 0; round < kMaximumQueryRounds; ++round) {
     if (size > kMaximumQueryBytes) break;
     if (!buffer.Allocate(size)) {
@@ -48,6 +65,7 @@ bool QuerySystemInformation(ULONG informationClass, size_t initialSize, NativeBu
       // Some systems report the bytes written, some leave it 0; never trust
       // more than the buffer holds.
       filled = (needed == 0 || needed > size) ? size : needed;
+      if (remembered) InterlockedExchange(remembered, static_cast<LONG>(size));
       return true;
     }
     if (status != kStatusInfoLengthMismatch && status != kStatusBufferTooSmall && status != kStatusBufferOverflow) {

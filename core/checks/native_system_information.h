@@ -32,7 +32,10 @@ static_assert(offsetof(NativeProcessEntry, uniqueProcessId) == 68, "32-bit SYSTE
 static_assert(sizeof(ULONG_PTR) == 4, "built for 32-bit Windows only");
 
 struct NativeHandleEntry {
-  ULONG_PTR object;  // zero for unprivileged callers on recent Windows, and always under Wine
+  // Zero for unprivileged callers on Windows 11 24H2 and later (and for
+  // low-integrity ones before), always under Wine; a 32-bit caller on 64-bit
+  // Windows sees the low half of the address.
+  ULONG_PTR object;
   ULONG_PTR uniqueProcessId;
   ULONG_PTR handleValue;
   ULONG grantedAccess;
@@ -68,10 +71,12 @@ class NativeBuffer {
 };
 
 // One NtQuerySystemInformation answer, growing the buffer while the system
-// says it is too small. The growth is bounded in rounds and in size, so a
-// table that keeps growing faster than we read it ends in failure instead
-// of an endless loop. On success `filled` is the number of valid bytes; on
-// failure `windowsError` holds a nonzero Windows error code.
+// says it is too small. The process list and the handle table start from
+// the larger of `initialSize` and the size that last held them. The growth
+// is bounded in rounds and in size, so a table that keeps growing faster
+// than we read it ends in failure instead of an endless loop. On success
+// `filled` is the number of valid bytes; on failure `windowsError` holds a
+// nonzero Windows error code.
 bool QuerySystemInformation(ULONG informationClass, size_t initialSize, NativeBuffer& buffer, size_t& filled,
                             DWORD& windowsError);
 

@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "core/checks/blocked_program_table.h"
+#include "core/checks/wow64_image_path.h"
 #include "core/wide_buffer.h"
 #include "core/win32_calls.h"
 
@@ -23,6 +24,7 @@ struct VersionBlock {
   size_t valueStart;
   size_t valueBytes;
   size_t childrenStart;
+  size_t textStart;  // where a string value begins, whatever the header says
 };
 
 size_t AlignFour(size_t offset) { return (offset + 3) & ~static_cast<size_t>(3); }
@@ -47,6 +49,7 @@ bool ReadBlock(const uint8_t* data, size_t limit, size_t offset, VersionBlock& b
   block.key = data + keyStart;
   block.keyLength = (cursor - keyStart) / 2;
   block.valueStart = AlignFour(cursor + 2);
+  block.textStart = block.valueStart < block.end ? block.valueStart : block.end;
   block.valueBytes = type == kTextValue ? static_cast<size_t>(valueLength) * 2 : valueLength;
   if (block.valueStart > block.end || block.valueBytes > block.end - block.valueStart) {
     block.valueStart = block.end;
@@ -64,14 +67,18 @@ bool KeyIs(const VersionBlock& block, const wchar_t* name) {
   return true;
 }
 
-// The value text of a string block, cut at its first zero.
+// The value text of a string block as Windows' VerQueryValue hands it to
+// every program that shows it: from the value's start to the block's end,
+// cut at the first zero. The value length and the type are not consulted;
+// resource tools write them wrongly often enough (a zero length, a length
+// in bytes, type 0 for a text), and a tool must not hide behind that.
 bool CopyValue(const uint8_t* data, const VersionBlock& block, WideBuffer& text) {
-  size_t units = block.valueBytes / 2;
+  size_t units = (block.end - block.textStart) / 2;
   text.Clear();
   if (!text.Allocate(units + 1)) return false;
   size_t copied = 0;
   for (; copied < units; ++copied) {
-    uint16_t unit = ReadWord(data, block.valueStart + 2 * copied);
+    uint16_t unit = ReadWord(data, block.textStart + 2 * copied);
     if (unit == 0) break;
     text.Data()[copied] = static_cast<wchar_t>(unit);
   }
@@ -140,10 +147,12 @@ const BlockRule* MatchVersionResourceBytes(const uint8_t* data, size_t size) {
 }
 
 const BlockRule* MatchProgramVersionResource(const wchar_t* imagePath) {
+  WideBuffer readPath;
+  if (!ImagePathForReading(imagePath, readPath)) return nullptr;
   // As a data file: nothing of the program runs, and its imports are not
   // resolved.
-  DataFileModule image(
-      win32Calls.LoadLibraryExW(imagePath, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+  DataFileModule image(win32Calls.LoadLibraryExW(readPath.CStr(), nullptr,
+                                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
   if (!image.Get()) return nullptr;
   HRSRC resource = win32Calls.FindResourceW(image.Get(), MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
   if (!resource) return nullptr;

@@ -183,3 +183,35 @@ TEST(ProgramVersionResource, ADamagedResourceIsNoMatchAndNeverReadBeyondItsBytes
   std::memset(unterminated.data() + 6, 'A', unterminated.size() - 6);
   EXPECT_EQ(MatchVersionResourceBytes(unterminated.data(), unterminated.size()), nullptr);
 }
+
+TEST(ProgramVersionResource, StringsAreReadToTheBlockEndWhateverTheLengthAndTypeFieldsSay) {
+  // Windows shows the text from the value's start to the first zero before
+  // the block ends; a tool that writes a wrong length or type is still named
+  // by its text, and a short length field does not shorten the text.
+  struct {
+    const char* what;
+    std::wstring product;
+    uint16_t valueLength;
+    uint16_t type;
+    bool matches;
+  } cases[] = {
+      {"zero length", L"Cheat Engine", 0, 1, true},
+      {"length short of the text", L"Cheat Engine", 3, 1, true},
+      {"length beyond the block", L"Cheat Engine", 0xFFF0, 1, true},
+      {"binary type, length in characters", L"Cheat Engine", 13, 0, true},
+      {"binary type, zero length", L"Cheat Engine", 0, 0, true},
+      {"length that cuts a longer name to a listed one", L"Cheat Engine Tutorial", 12, 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto resource = Resource(c.product, L"helper.exe");
+    size_t productKey = 0;
+    for (size_t i = 0; i + 22 < resource.size(); ++i)
+      if (std::memcmp(resource.data() + i, "P\0r\0o\0d\0u\0c\0t\0N\0", 16) == 0) productKey = i;
+    ASSERT_NE(productKey, 0u);
+    std::memcpy(resource.data() + productKey - 4, &c.valueLength, 2);
+    std::memcpy(resource.data() + productKey - 2, &c.type, 2);
+    EXPECT_EQ(MatchVersionResourceBytes(resource.data(), resource.size()),
+              c.matches ? ByName(L"cheatengine.exe") : nullptr);
+  }
+}

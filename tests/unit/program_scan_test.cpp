@@ -171,3 +171,22 @@ TEST_F(ProgramScanSeam, DamagedEntriesAreNotFollowed) {
   nameOutsideBuffer = true;
   EXPECT_EQ(Scan(false), kProgramScanClean);
 }
+
+TEST_F(ProgramScanSeam, TheNextScanOfAnUnchangedListStartsFromTheSizeThatFitted) {
+  for (DWORD i = 0; i < 3000; ++i) fakeProcesses.push_back({1000 + i, L"background_service_" + std::to_wstring(i) + L".exe"});
+  EXPECT_EQ(Scan(false), kProgramScanClean);
+  EXPECT_GE(queryCalls, 2) << "the first buffer was too small";
+  for (bool full : {false, true}) {
+    queryCalls = 0;
+    EXPECT_EQ(Scan(full), kProgramScanClean);
+    EXPECT_EQ(queryCalls, 1);
+  }
+  // A list that never fits leaves the remembered size within the bound, so
+  // the next read is not made to start beyond it.
+  win32Calls.NtQuerySystemInformation = EverGrowingQuery;
+  EXPECT_EQ(Scan(false), kProgramScanFailed);
+  win32Calls.NtQuerySystemInformation = CraftedProcessList;
+  queryCalls = 0;
+  EXPECT_EQ(Scan(false), kProgramScanClean);
+  EXPECT_EQ(queryCalls, 1);
+}
