@@ -6,6 +6,7 @@
 # into the guard (ZARNELGUARD_MANIFEST_SOURCE, added to the guard's objects
 # by the caller).
 include(${CMAKE_CURRENT_LIST_DIR}/GuardManifestList.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/GuardManifestStep.cmake)
 
 set(ZARNELGUARD_CLIENT_DIR "" CACHE PATH
   "Client directory whose files the guard manifest is built from (with ZARNELGUARD_CLIENT_FILES); empty for the generated sample client")
@@ -30,44 +31,38 @@ else()
   set(ZARNELGUARD_SAMPLE_CLIENT ON)
 endif()
 
-zarnelguard_read_client_list("${ZARNELGUARD_MANIFEST_LIST}" ZARNELGUARD_CLIENT_FILE_NAMES list_error)
+zarnelguard_read_client_list("${ZARNELGUARD_MANIFEST_LIST}" ZARNELGUARD_CLIENT_FILE list_error)
 if(list_error)
   message(FATAL_ERROR "Cannot build the guard manifest: ${list_error}")
 endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${ZARNELGUARD_MANIFEST_LIST}")
 
-set(client_paths "")
-set(index 0)
-foreach(name IN LISTS ZARNELGUARD_CLIENT_FILE_NAMES)
-  math(EXPR index "${index} + 1")
-  if(NOT ZARNELGUARD_SAMPLE_CLIENT)
+# A studio's names stay one variable each (they may hold ';' or brackets);
+# the sample client's own names are plain and also form a list.
+set(ZARNELGUARD_CLIENT_FILE_NAMES "")
+foreach(index RANGE 1 ${ZARNELGUARD_CLIENT_FILE_COUNT})
+  set(name "${ZARNELGUARD_CLIENT_FILE_${index}}")
+  if(ZARNELGUARD_SAMPLE_CLIENT)
+    list(APPEND ZARNELGUARD_CLIENT_FILE_NAMES "${name}")
+  else()
     zarnelguard_client_file_problem("${ZARNELGUARD_MANIFEST_CLIENT_DIR}" "${name}" problem)
     if(problem)
       message(FATAL_ERROR "Cannot build the guard manifest: client file ${index} '${name}': ${problem}")
     endif()
   endif()
-  list(APPEND client_paths "${ZARNELGUARD_MANIFEST_CLIENT_DIR}/${name}")
 endforeach()
+
+set(ZARNELGUARD_HASH_JOBS 0 CACHE STRING
+  "Client files hashed at the same time into the guard manifest (0: one per core)")
 
 add_subdirectory(${PROJECT_SOURCE_DIR}/sample_client ${CMAKE_BINARY_DIR}/sample_client)
 
 set(ZARNELGUARD_MANIFEST_SOURCE ${CMAKE_BINARY_DIR}/generated/guard_manifest_table.cpp)
-set(manifest_stamp ${CMAKE_BINARY_DIR}/generated/guard_manifest_table.stamp)
-set(sample_target "")
+zarnelguard_add_manifest_step(ZarnelGuardManifest ${ZARNELGUARD_MANIFEST_CLIENT_DIR} ${ZARNELGUARD_MANIFEST_LIST}
+  ${ZARNELGUARD_MANIFEST_SOURCE} ${ZARNELGUARD_HASH_JOBS})
 if(ZARNELGUARD_SAMPLE_CLIENT)
-  set(sample_target ZarnelSampleClient)
+  add_dependencies(ZarnelGuardManifest ZarnelSampleClient)
 endif()
-add_custom_command(OUTPUT ${manifest_stamp}
-  BYPRODUCTS ${ZARNELGUARD_MANIFEST_SOURCE}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/generated
-  COMMAND ${CMAKE_COMMAND} -DCLIENT_DIR=${ZARNELGUARD_MANIFEST_CLIENT_DIR} -DCLIENT_FILES=${ZARNELGUARD_MANIFEST_LIST}
-          -DOUTPUT=${ZARNELGUARD_MANIFEST_SOURCE} -P ${CMAKE_CURRENT_LIST_DIR}/write_guard_manifest.cmake
-  COMMAND ${CMAKE_COMMAND} -E touch ${manifest_stamp}
-  DEPENDS ${CMAKE_CURRENT_LIST_DIR}/write_guard_manifest.cmake ${CMAKE_CURRENT_LIST_DIR}/GuardManifestList.cmake
-          ${ZARNELGUARD_MANIFEST_LIST} ${client_paths} ${sample_target}
-  COMMENT "Hashing the client files into the guard manifest"
-  VERBATIM)
-add_custom_target(ZarnelGuardManifest DEPENDS ${manifest_stamp})
 
 if(ZARNELGUARD_SAMPLE_CLIENT)
   # The guard lies in the client directory, as in a studio's install; it is
