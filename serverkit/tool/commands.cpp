@@ -101,6 +101,12 @@ CommandResult EvidenceDigest(const Json& input) {
 
 }  // namespace
 
+bool IsCommand(const std::string& name) {
+  return name == "issue-login-challenge" || name == "issue-hard-cheat-challenge" ||
+         name == "verify-login-proof" || name == "verify-hard-cheat-report" ||
+         name == "evidence-digest";
+}
+
 bool RunCommand(const std::string& name, const Json& input, CommandResult& result) {
   if (!input.is_object()) throw BadInput("input must be a JSON object");
   if (name == "issue-login-challenge") {

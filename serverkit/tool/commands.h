@@ -8,6 +8,9 @@
 
 namespace zarnel::serverkit::tool {
 
+// True for the stateless subcommands RunCommand knows.
+bool IsCommand(const std::string& name);
+
 // False when `name` is no subcommand.
 bool RunCommand(const std::string& name, const Json& input, CommandResult& result);
 

@@ -59,10 +59,8 @@ int main(int argc, char** argv) {
   if (!ReadAll(argc, argv, text)) {
     return Answer(BadInputResult(std::string("cannot read ") + (argc < 3 ? "standard input" : argv[2])));
   }
-  const CommandResult result = zarnel::serverkit::tool::RunToolInput(command, text);
-  if (result.exitCode == zarnel::serverkit::tool::kExitBadInput &&
-      result.output.value("detail", "").rfind("unknown command", 0) == 0) {
+  if (!zarnel::serverkit::tool::IsCommand(command)) {
     std::cerr << zarnel::serverkit::tool::UsageText();
   }
-  return Answer(result);
+  return Answer(zarnel::serverkit::tool::RunToolInput(command, text));
 }

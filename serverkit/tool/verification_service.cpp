@@ -71,11 +71,11 @@ ServiceReply VerificationService::Route(const std::string& method, const std::st
     return reply;
   }
   using Handler = ServiceReply (VerificationService::*)(const Json&) const;
-  struct Route {
+  struct Endpoint {
     const char* path;
     Handler handler;
   };
-  static const Route kRoutes[] = {
+  static const Endpoint kEndpoints[] = {
       {"/v1/login-proofs", &VerificationService::VerifyLoginProof},
       {"/v1/hard-cheat-reports", &VerificationService::VerifyHardCheatReport},
       {"/v1/hard-cheat-acknowledgements", &VerificationService::ConfirmAcknowledgement},
@@ -83,8 +83,8 @@ ServiceReply VerificationService::Route(const std::string& method, const std::st
   const bool loginChallenge = path == "/v1/login-challenges";
   const bool hardCheatChallenge = path == "/v1/hard-cheat-challenges";
   Handler handler = nullptr;
-  for (const Route& route : kRoutes) {
-    if (path == route.path) handler = route.handler;
+  for (const Endpoint& endpoint : kEndpoints) {
+    if (path == endpoint.path) handler = endpoint.handler;
   }
   if (!loginChallenge && !hardCheatChallenge && handler == nullptr) {
     return BadRequest(kNotFound, "no such endpoint");
