@@ -38,6 +38,17 @@ struct ClientResult {
   long failures = 0;
 };
 
+// Counted, and the first few shown: a failure is a finding, not noise.
+void Fail(ClientResult& result, const httplib::Result& reply) {
+  if (++result.failures <= 3) {
+    if (reply) {
+      std::fprintf(stderr, "service_throughput: status %d: %s", reply->status, reply->body.c_str());
+    } else {
+      std::fprintf(stderr, "service_throughput: %s\n", httplib::to_string(reply.error()).c_str());
+    }
+  }
+}
+
 void RunClient(int port, int index, Clock::time_point start, Clock::time_point end,
                ClientResult& result) {
   const testing::TestDeviceKey device = testing::MakeTestDeviceKey();
@@ -53,7 +64,7 @@ void RunClient(int port, int index, Clock::time_point start, Clock::time_point e
                               "application/json");
     const auto t1 = Clock::now();
     if (!issued || issued->status != 200) {
-      ++result.failures;
+      Fail(result, issued);
       continue;
     }
     const json c = json::parse(issued->body)["challenge"];
@@ -73,7 +84,7 @@ void RunClient(int port, int index, Clock::time_point start, Clock::time_point e
     auto verified = client.Post("/v1/login-proofs", proof.dump(), "application/json");
     const auto t3 = Clock::now();
     if (!verified || verified->status != 200 || json::parse(verified->body)["ok"] != true) {
-      ++result.failures;
+      Fail(result, verified);
       continue;
     }
     if (t3 <= end) {

@@ -1,6 +1,8 @@
 // The verification service through a real HTTP client, on a free local
 // port, in front of each store (Redis: a real redis-server).
+#include <atomic>
 #include <memory>
+#include <vector>
 #include <string>
 #include <thread>
 
@@ -192,6 +194,40 @@ INSTANTIATE_TEST_SUITE_P(BothStores, VerificationServiceTest,
                          [](const ::testing::TestParamInfo<Backend>& info) {
                            return info.param == Backend::kMemory ? "Memory" : "Redis";
                          });
+
+// Backends open their connections in bursts (a fleet restarting, a pool
+// filling): every one of them is served, none dropped at the door.
+TEST(VerificationServiceHttp, ServesABurstOfNewConnections) {
+  MemoryChallengeStore store;
+  const tool::VerificationService service(store, {});
+  tool::HttpLimits limits;
+  limits.threads = 16;
+  tool::HttpService http(service, limits);
+  std::string error;
+  const int port = http.Bind("127.0.0.1", 0, error);
+  ASSERT_GT(port, 0) << error;
+  std::thread server([&http] { http.Run(); });
+
+  constexpr int kConnections = 200;
+  std::atomic<int> served{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kConnections; ++i) {
+    clients.emplace_back([&] {
+      httplib::Client client("127.0.0.1", port);
+      client.set_connection_timeout(10, 0);
+      client.set_read_timeout(10, 0);
+      while (!go) std::this_thread::yield();
+      auto reply = client.Get("/healthz");
+      if (reply && reply->status == 200) ++served;
+    });
+  }
+  go = true;
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(served.load(), kConnections);
+  http.Stop();
+  server.join();
+}
 
 // Redis gone: the service says so with 503 and accepts nothing.
 TEST(VerificationServiceRedis, ALostStoreIsUnavailableNotAccepted) {

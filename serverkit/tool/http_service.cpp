@@ -1,11 +1,14 @@
 #include "http_service.h"
 
+#include <sys/socket.h>
+
 #include <httplib.h>
 
 namespace zarnel::serverkit::tool {
 
 struct HttpService::Server {
   httplib::Server http;
+  int listeningSocket = -1;
 };
 
 namespace {
@@ -30,6 +33,14 @@ HttpService::HttpService(const VerificationService& service, const HttpLimits& l
   http.set_keep_alive_timeout(static_cast<time_t>(limits.keepAliveTimeout.count()));
   http.set_keep_alive_max_count(1000);
   http.set_tcp_nodelay(true);
+  // The library listens with a backlog of 5: a burst of backends
+  // connecting at once overflows it, and the connections the kernel then
+  // drops end in read errors at the clients. Bind() listens again with the
+  // system's backlog on the socket remembered here.
+  http.set_socket_options([server = server_.get()](int socket) {
+    httplib::default_socket_options(socket);
+    server->listeningSocket = socket;
+  });
 
   const auto handle = [&service](const httplib::Request& request, httplib::Response& response) {
     Answer(service.Handle(request.method, request.path, request.body), response);
@@ -64,7 +75,10 @@ HttpService::~HttpService() { Stop(); }
 int HttpService::Bind(const std::string& host, int port, std::string& error) {
   httplib::Server& http = server_->http;
   const int bound = port == 0 ? http.bind_to_any_port(host) : (http.bind_to_port(host, port) ? port : -1);
-  if (bound < 0) error = "cannot listen on " + host + ":" + std::to_string(port);
+  if (bound < 0 || ::listen(server_->listeningSocket, SOMAXCONN) != 0) {
+    error = "cannot listen on " + host + ":" + std::to_string(port);
+    return -1;
+  }
   return bound;
 }
 
