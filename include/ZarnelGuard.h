@@ -7,6 +7,12 @@
  * Usable from C and C++. Failures are reported only by a result of 0 and the
  * text returned by ZarnelGuardGetLastError().
  *
+ * With Visual Studio (and clang-cl) the functions are declared
+ * __declspec(dllimport), so calls go straight through the import table;
+ * define ZARNELGUARD_NO_DLLIMPORT to call through the import library's
+ * thunks instead. Only <stddef.h> and <stdint.h> are needed, both of which
+ * every compiler carries, with or without a C runtime.
+ *
  * Calls that may END THE PROCESS (exit code 13, after starting
  * ZarnelUpdateHelper.exe from the client directory) are marked below: the
  * guard does that when it finds a forbidden environment.
@@ -22,8 +28,8 @@
 #ifndef ZARNELGUARD_H
 #define ZARNELGUARD_H
 
+#include <stddef.h> /* wchar_t in C */
 #include <stdint.h>
-#include <wchar.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -33,6 +39,14 @@ extern "C" {
 #define ZARNELGUARD_API __stdcall
 #elif !defined(ZARNELGUARD_API)
 #define ZARNELGUARD_API
+#endif
+
+#if !defined(ZARNELGUARD_IMPORT)
+#if defined(_MSC_VER) && !defined(ZARNELGUARD_NO_DLLIMPORT)
+#define ZARNELGUARD_IMPORT __declspec(dllimport)
+#else
+#define ZARNELGUARD_IMPORT
+#endif
 #endif
 
 /* Sizes of the fixed buffers that the exports read and write. */
@@ -56,7 +70,7 @@ extern "C" {
  * again from the beginning. Threads calling it together wait for one start.
  * MAY END THE PROCESS when a forbidden environment is found.
  */
-int32_t ZARNELGUARD_API ZarnelGuardInitialize(void);
+ZARNELGUARD_IMPORT int32_t ZARNELGUARD_API ZarnelGuardInitialize(void);
 
 /*
  * Stops the monitor thread and releases everything the guard holds (device
@@ -64,7 +78,7 @@ int32_t ZARNELGUARD_API ZarnelGuardInitialize(void);
  * client is about to end and no other call into the guard is running.
  * Safe before any start and when called twice.
  */
-void ZARNELGUARD_API ZarnelGuardShutdown(void);
+ZARNELGUARD_IMPORT void ZARNELGUARD_API ZarnelGuardShutdown(void);
 
 /*
  * The last message any call of the guard wrote (at most 767 characters,
@@ -72,10 +86,10 @@ void ZARNELGUARD_API ZarnelGuardShutdown(void);
  * read it right after a call returned 0, copy it if you need it later, and
  * never write or free it.
  */
-const wchar_t* ZARNELGUARD_API ZarnelGuardGetLastError(void);
+ZARNELGUARD_IMPORT const wchar_t* ZARNELGUARD_API ZarnelGuardGetLastError(void);
 
 /* The client build this guard was made for: 62. Never fails. */
-int32_t ZARNELGUARD_API ZarnelGuardGetClientBuild(void);
+ZARNELGUARD_IMPORT int32_t ZARNELGUARD_API ZarnelGuardGetClientBuild(void);
 
 /*
  * Signs the server's login challenge. In: proofVersion 2, challengeBuild 1 to
@@ -87,7 +101,7 @@ int32_t ZARNELGUARD_API ZarnelGuardGetClientBuild(void);
  * output zeroed. Starts the guard if it has not started.
  * MAY END THE PROCESS when the pre-login checks find a forbidden environment.
  */
-uint32_t ZARNELGUARD_API ZarnelGuardCreateLoginProof(
+ZARNELGUARD_IMPORT uint32_t ZARNELGUARD_API ZarnelGuardCreateLoginProof(
     uint16_t proofVersion, uint32_t challengeBuild,
     const uint8_t* challengeId, const uint8_t* challengeNonce,
     const uint8_t* loginName, uint8_t loginNameLength,
@@ -100,7 +114,7 @@ uint32_t ZARNELGUARD_API ZarnelGuardCreateLoginProof(
  * Returns 1 when the challenge is held (and, with a detection recorded, the
  * report signed), 0 otherwise. Starts the guard if it has not started.
  */
-uint32_t ZARNELGUARD_API ZarnelGuardSetHardCheatChallenge(
+ZARNELGUARD_IMPORT uint32_t ZARNELGUARD_API ZarnelGuardSetHardCheatChallenge(
     uint16_t challengeVersion, uint32_t challengeBuild,
     const uint8_t* challengeId, const uint8_t* challengeNonce);
 
@@ -109,7 +123,7 @@ uint32_t ZARNELGUARD_API ZarnelGuardSetHardCheatChallenge(
  * caller's buffer of reportCapacity bytes. Returns 1 with *reportSizeOut 241,
  * or 0 with *reportSizeOut 0 (when reportSizeOut is not null).
  */
-uint32_t ZARNELGUARD_API ZarnelGuardTakeHardCheatReport(
+ZARNELGUARD_IMPORT uint32_t ZARNELGUARD_API ZarnelGuardTakeHardCheatReport(
     uint8_t* reportOut, uint32_t reportCapacity, uint32_t* reportSizeOut);
 
 /*
@@ -117,11 +131,11 @@ uint32_t ZARNELGUARD_API ZarnelGuardTakeHardCheatReport(
  * (1 accepted, 0 rejected). When the id matches the report handed out, the
  * guard ENDS THE PROCESS; otherwise it returns 0.
  */
-uint32_t ZARNELGUARD_API ZarnelGuardAcknowledgeHardCheatReport(
+ZARNELGUARD_IMPORT uint32_t ZARNELGUARD_API ZarnelGuardAcknowledgeHardCheatReport(
     const uint8_t* reportId, uint8_t accepted);
 
 /* Forgets a held hard-cheat challenge that has not led to a report yet. */
-void ZARNELGUARD_API ZarnelGuardClearHardCheatChallenge(void);
+ZARNELGUARD_IMPORT void ZARNELGUARD_API ZarnelGuardClearHardCheatChallenge(void);
 
 #ifdef __cplusplus
 }
