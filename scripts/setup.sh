@@ -10,7 +10,7 @@ PACKAGES=(
   wine wine32:i386 wine64
   libssl-dev nlohmann-json3-dev libgtest-dev
   pkg-config libhiredis-dev libcpp-httplib-dev redis-server curl
-  clang clang-14 lld-14 llvm-14 libclang-rt-14-dev
+  clang clang-14 clang-tools-14 lld-14 llvm-14 libclang-rt-14-dev
 )
 
 missing=()
