@@ -42,41 +42,8 @@ declare -A maxLength=(
 )
 targets=(${ZARNEL_FUZZ_TARGETS:-smbios_table_fuzzer identity_value_fuzzer identity_text_fuzzer evidence_name_fuzzer client_paths_fuzzer})
 
-# The sanitiser's or the check's own words and the top of the stack.
-ShowFinding() {
-  grep -m 1 -A 14 -E '^==[0-9]+==ERROR|runtime error:|^fuzz finding:|ALARM: working on the last Unit|out-of-memory' "$1" >&2 ||
-    tail -n 30 "$1" >&2
-}
-
-mkdir -p "$build/findings"
-passed=0
-failed=0
-for target in "${targets[@]}"; do
-  seeds="$here/corpus/$target"
-  work="$build/corpus/$target"
-  log="$build/findings/$target.log"
-  mkdir -p "$work"
-  options=(-max_len="${maxLength[$target]:-4096}" -timeout=10 -rss_limit_mb=2048
-           -artifact_prefix="$build/findings/$target-" -print_final_stats=1)
-
-  # The checked-in inputs, each once: a fixed finding must stay fixed.
-  if ! "$build/$target" "${options[@]}" -runs=0 "$seeds" >"$log" 2>&1; then
-    echo "run_fuzzers: $target fails on a checked-in input; see $log" >&2
-    ShowFinding "$log"
-    failed=$((failed + 1))
-    continue
-  fi
-  if [[ "$seconds" -gt 0 ]] &&
-     ! "$build/$target" "${options[@]}" -max_total_time="$seconds" "$work" "$seeds" >>"$log" 2>&1; then
-    echo "run_fuzzers: $target found a fault; input and log in $build/findings/" >&2
-    ShowFinding "$log"
-    failed=$((failed + 1))
-    continue
-  fi
-  runs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | tail -n 1 | grep -o '[0-9]*$')
-  echo "run_fuzzers: $target: ${runs:-0} inputs in ${seconds}s, no finding"
-  passed=$((passed + 1))
-done
-
-echo "fuzz: $passed passed, $failed failed"
-[[ $failed -eq 0 ]]
+binaries="$build"
+corpora="$here/corpus"
+# shellcheck source=/dev/null
+source "$here/run_targets.sh"
+RunFuzzTargets "${targets[@]}"

@@ -28,12 +28,7 @@ CommandResult Issue(const Json& input, std::uint16_t version) {
 CommandResult VerifyLogin(const Json& input) {
   LoginProof proof;
   proof.challenge = ReadChallenge(RequireObject(input, "challenge"));
-  proof.loginName = RequireString(input, "login_name");
-  proof.clientBuild = RequireU32(input, "client_build");
-  proof.keyKind = RequireU32(input, "key_kind");
-  proof.machineDigest = RequireHex(input, "machine_digest");
-  proof.publicKey = RequireHex(input, "public_key");
-  proof.signature = RequireHex(input, "signature");
+  ReadLoginProofFields(input, proof);
   LoginProofPolicy policy;
   policy.knownPublicKeys = ReadEnrolledKeys(input);
   policy.expectedClientBuild = OptionalU32(input, "expected_client_build");

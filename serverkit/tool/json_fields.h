@@ -36,6 +36,19 @@ Challenge ReadChallenge(const Json& object);
 // "known_public_key" (one hex key) and "known_public_keys" (an array of
 // them), both optional and combined: the account's enrolled keys.
 std::vector<Bytes> ReadEnrolledKeys(const Json& object);
+
+// The fields of a login proof besides its challenge, in the order they are
+// checked: read alike by the stateless command (into a LoginProof) and by
+// the service (into a LoginAnswer).
+template <typename Proof>
+void ReadLoginProofFields(const Json& object, Proof& proof) {
+  proof.loginName = RequireString(object, "login_name");
+  proof.clientBuild = RequireU32(object, "client_build");
+  proof.keyKind = RequireU32(object, "key_kind");
+  proof.machineDigest = RequireHex(object, "machine_digest");
+  proof.publicKey = RequireHex(object, "public_key");
+  proof.signature = RequireHex(object, "signature");
+}
 Json ChallengeToJson(const Challenge& challenge);
 
 // {"violation"?, "name", "pid", "access"}. `reportViolation` stands in for

@@ -115,12 +115,7 @@ ServiceReply VerificationService::VerifyLoginProof(const Json& request) const {
   const std::string session = RequireSession(request);
   LoginAnswer answer;
   answer.challengeId = RequireHex(request, "challenge_id");
-  answer.loginName = RequireString(request, "login_name");
-  answer.clientBuild = RequireU32(request, "client_build");
-  answer.keyKind = RequireU32(request, "key_kind");
-  answer.machineDigest = RequireHex(request, "machine_digest");
-  answer.publicKey = RequireHex(request, "public_key");
-  answer.signature = RequireHex(request, "signature");
+  ReadLoginProofFields(request, answer);
   LoginProofPolicy policy;
   policy.knownPublicKeys = ReadEnrolledKeys(request);
   policy.expectedClientBuild = OptionalU32(request, "expected_client_build");
