@@ -9,10 +9,14 @@
 
 namespace {
 constexpr wchar_t kErrorHelperName[] = L"ZarnelUpdateHelper.exe";
-// The size of STARTUPINFOEXW on 32-bit Windows; the helper is always a
-// 32-bit start from a 32-bit client.
+// The size of STARTUPINFOEXW the helper's start passes: 72 bytes from the
+// 32-bit client (112 in the 64-bit check build of the tests).
+#ifdef _WIN64
+constexpr DWORD kStartupInfoExSize = 112;
+#else
 constexpr DWORD kStartupInfoExSize = 72;
-static_assert(sizeof(STARTUPINFOEXW) == kStartupInfoExSize, "built for 32-bit Windows only");
+#endif
+static_assert(sizeof(STARTUPINFOEXW) == kStartupInfoExSize, "STARTUPINFOEXW");
 
 // A process-thread attribute list that holds exactly one inherited handle.
 struct HandleListAttribute {

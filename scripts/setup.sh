@@ -6,7 +6,7 @@ set -u
 PACKAGES=(
   cmake ninja-build g++
   g++-mingw-w64-i686 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix googletest
-  gcc-mingw-w64-x86-64-posix
+  gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix
   wine wine32:i386 wine64
   libssl-dev nlohmann-json3-dev libgtest-dev
   pkg-config libhiredis-dev libcpp-httplib-dev redis-server curl

@@ -1,8 +1,10 @@
 #pragma once
 // The process list and the handle table as the native API hands them out.
-// The documented headers leave these records opaque, so their 32-bit layouts
-// are declared here and pinned by static_assert: a wrong offset would read a
-// neighbouring field silently, which is worse than failing to build.
+// The documented headers leave these records opaque, so their layouts are
+// declared here and pinned by static_assert: a wrong offset would read a
+// neighbouring field silently, which is worse than failing to build. The
+// product is 32-bit; the 64-bit layouts serve the 64-bit check build of the
+// tests (they differ only by the width of pointers).
 #include <windows.h>
 
 #include <cstddef>
@@ -16,7 +18,13 @@ struct NativeUnicodeString {
   USHORT maximumLength;
   const wchar_t* buffer;
 };
-static_assert(sizeof(NativeUnicodeString) == 8, "32-bit UNICODE_STRING");
+#ifdef _WIN64
+constexpr size_t kNativePointerBytes = 8;
+#else
+constexpr size_t kNativePointerBytes = 4;
+#endif
+static_assert(sizeof(void*) == kNativePointerBytes, "native layouts of another architecture");
+static_assert(sizeof(NativeUnicodeString) == 2 * kNativePointerBytes, "UNICODE_STRING");
 
 struct NativeProcessEntry {
   ULONG nextEntryOffset;
@@ -27,9 +35,9 @@ struct NativeProcessEntry {
   ULONG_PTR uniqueProcessId;
   ULONG_PTR inheritedFromUniqueProcessId;
 };
-static_assert(offsetof(NativeProcessEntry, imageName) == 56, "32-bit SYSTEM_PROCESS_INFORMATION");
-static_assert(offsetof(NativeProcessEntry, uniqueProcessId) == 68, "32-bit SYSTEM_PROCESS_INFORMATION");
-static_assert(sizeof(ULONG_PTR) == 4, "built for 32-bit Windows only");
+static_assert(offsetof(NativeProcessEntry, imageName) == 56, "SYSTEM_PROCESS_INFORMATION");
+static_assert(offsetof(NativeProcessEntry, uniqueProcessId) == (kNativePointerBytes == 4 ? 68 : 80),
+              "SYSTEM_PROCESS_INFORMATION");
 
 struct NativeHandleEntry {
   // Zero for unprivileged callers on Windows 11 24H2 and later (and for
@@ -44,15 +52,17 @@ struct NativeHandleEntry {
   ULONG handleAttributes;
   ULONG reserved;
 };
-static_assert(sizeof(NativeHandleEntry) == 28, "32-bit SYSTEM_HANDLE_TABLE_ENTRY_INFO_EX");
-static_assert(offsetof(NativeHandleEntry, grantedAccess) == 12, "32-bit SYSTEM_HANDLE_TABLE_ENTRY_INFO_EX");
-static_assert(offsetof(NativeHandleEntry, objectTypeIndex) == 18, "32-bit SYSTEM_HANDLE_TABLE_ENTRY_INFO_EX");
+static_assert(sizeof(NativeHandleEntry) == 3 * kNativePointerBytes + 16, "SYSTEM_HANDLE_TABLE_ENTRY_INFO_EX");
+static_assert(offsetof(NativeHandleEntry, grantedAccess) == 3 * kNativePointerBytes,
+              "SYSTEM_HANDLE_TABLE_ENTRY_INFO_EX");
+static_assert(offsetof(NativeHandleEntry, objectTypeIndex) == 3 * kNativePointerBytes + 6,
+              "SYSTEM_HANDLE_TABLE_ENTRY_INFO_EX");
 
 struct NativeHandleTableHeader {
   ULONG_PTR numberOfHandles;
   ULONG_PTR reserved;
 };
-static_assert(sizeof(NativeHandleTableHeader) == 8, "32-bit SYSTEM_HANDLE_INFORMATION_EX header");
+static_assert(sizeof(NativeHandleTableHeader) == 2 * kNativePointerBytes, "SYSTEM_HANDLE_INFORMATION_EX header");
 
 // Heap bytes that report allocation failure instead of throwing.
 class NativeBuffer {

@@ -23,6 +23,13 @@ const std::set<std::string> kExpectedExports = {
     "ZarnelGuardClearHardCheatChallenge",
 };
 
+// The shipped DLL is 32-bit; the 64-bit check build's is what it says.
+#ifdef _WIN64
+constexpr WORD kGuardMachine = IMAGE_FILE_MACHINE_AMD64;
+#else
+constexpr WORD kGuardMachine = IMAGE_FILE_MACHINE_I386;
+#endif
+
 // Reads the loaded image's own tables: what the loader actually sees.
 struct LoadedImage {
   HMODULE module = LoadLibraryW((ProgramDirectory() + L"ZarnelGuard.dll").c_str());
@@ -30,9 +37,9 @@ struct LoadedImage {
     if (module) FreeLibrary(module);
   }
   const BYTE* Base() const { return reinterpret_cast<const BYTE*>(module); }
-  const IMAGE_NT_HEADERS32* Headers() const {
+  const IMAGE_NT_HEADERS* Headers() const {
     auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(Base());
-    return reinterpret_cast<const IMAGE_NT_HEADERS32*>(Base() + dos->e_lfanew);
+    return reinterpret_cast<const IMAGE_NT_HEADERS*>(Base() + dos->e_lfanew);
   }
   const IMAGE_DATA_DIRECTORY& Directory(int index) const { return Headers()->OptionalHeader.DataDirectory[index]; }
 };
@@ -46,7 +53,7 @@ std::string Lower(std::string text) {
 TEST(DllInterface, IsA32BitImageExportingExactlyTheUndecoratedNames) {
   LoadedImage image;
   ASSERT_NE(image.module, nullptr) << GetLastError();
-  EXPECT_EQ(image.Headers()->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+  EXPECT_EQ(image.Headers()->FileHeader.Machine, kGuardMachine);
   EXPECT_TRUE(image.Headers()->FileHeader.Characteristics & IMAGE_FILE_DLL);
 
   const IMAGE_DATA_DIRECTORY& dir = image.Directory(IMAGE_DIRECTORY_ENTRY_EXPORT);

@@ -241,6 +241,7 @@ void Shutdown(const char* name) {
 }  // namespace
 
 int wmain() {
+  LoadSystemCryptoLibraries();
   guardModule = LoadLibraryW(L"ZarnelGuard.dll");
   if (!guardModule) {
     std::printf("load_error=%lu\n", GetLastError());

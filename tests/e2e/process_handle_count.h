@@ -38,3 +38,13 @@ inline DWORD CountOwnHandles() {
     if (table->entries[i].processId == GetCurrentProcessId()) ++count;
   return count;
 }
+
+// The guard loads ncrypt.dll and bcrypt.dll from the system directory at
+// their first use, and they stay loaded for the life of the process (with
+// whatever handles their own start-up opens), whoever loaded them first. A
+// host that counts the guard's handles loads them before its first count,
+// as a client that has used them already would have.
+inline void LoadSystemCryptoLibraries() {
+  LoadLibraryExW(L"ncrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}

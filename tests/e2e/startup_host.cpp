@@ -313,6 +313,7 @@ int wmain(int argc, wchar_t** argv) {
   // object a process creates and keeps that handle for the process's life.
   // It is made here, so that it is not counted as the guard's.
   CloseHandle(CreateEventW(nullptr, TRUE, FALSE, L"Local\\ZarnelStartupHostWarmUp"));
+  LoadSystemCryptoLibraries();
   DWORD beforeLoad = HandleCount();
   guardModule = LoadLibraryW(L"ZarnelGuard.dll");
   if (!guardModule) {

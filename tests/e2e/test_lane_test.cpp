@@ -2,7 +2,8 @@
 // 64-bit prefix the client side is a WOW64 process and the tool programs
 // that the other tests start (blocked and everyday programs, the debugger,
 // the program that opens the client) are 64-bit processes, as on players'
-// machines; in the 32-bit prefix everything is 32-bit.
+// machines; in the 32-bit prefix everything is 32-bit. The 64-bit check
+// build runs everything as 64-bit programs in a 64-bit prefix.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -23,8 +24,14 @@ BOOL IsWow64(HANDLE process) {
 }
 
 TEST(TestLane, TheClientSideAndTheToolProgramsHaveTheLanesArchitecture) {
+#ifdef _WIN64
+  const bool clientIsWow64 = false;
+  const bool sixtyFour = true;
+#else
   const bool sixtyFour = InSixtyFourBitLane();
-  EXPECT_EQ(IsWow64(GetCurrentProcess()), sixtyFour ? TRUE : FALSE);
+  const bool clientIsWow64 = sixtyFour;
+#endif
+  EXPECT_EQ(IsWow64(GetCurrentProcess()), clientIsWow64 ? TRUE : FALSE);
 
   const wchar_t* tools[] = {L"idle_program.exe", L"versioned_tool.exe", L"debugger_attacher.exe"};
   for (const wchar_t* tool : tools) {

@@ -10,6 +10,12 @@
 #include "test_support.h"
 
 namespace {
+// STARTUPINFOEXW from the 32-bit client (and from the 64-bit check build).
+#ifdef _WIN64
+constexpr DWORD kStartupInfoExBytes = 112;
+#else
+constexpr DWORD kStartupInfoExBytes = 72;
+#endif
 struct LaunchRecord {
   int duplicates, closesOfDuplicate, attributeListsInitialized, attributeListsDeleted, creates;
   HANDLE duplicate;
@@ -108,7 +114,7 @@ TEST_F(ErrorHelperLaunch, PassesOneInheritableSynchronizeHandleAndTheCommandLine
   EXPECT_EQ(record.listedHandle, record.duplicate) << "the handle list holds exactly that handle";
   EXPECT_TRUE(record.inheritHandles);
   EXPECT_EQ(record.flags, 0x80400u);
-  EXPECT_EQ(record.startupSize, 72u);
+  EXPECT_EQ(record.startupSize, kStartupInfoExBytes);
   EXPECT_TRUE(record.hadAttributeList);
   EXPECT_EQ(record.closesOfDuplicate, 1) << "the client's own copy is closed";
   EXPECT_EQ(record.attributeListsDeleted, record.attributeListsInitialized);

@@ -31,7 +31,7 @@ struct HandleEntryEx {
   ULONG handleAttributes;
   ULONG reserved;
 };
-static_assert(sizeof(HandleEntryEx) == 28, "32-bit layout");
+static_assert(sizeof(HandleEntryEx) == 3 * sizeof(void*) + 16, "SYSTEM_HANDLE_TABLE_ENTRY_INFO_EX");
 
 struct HandleInformationEx {
   ULONG_PTR numberOfHandles;
