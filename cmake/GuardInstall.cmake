@@ -1,11 +1,19 @@
 # What `cmake --install` gives a studio:
-#   bin/ZarnelGuard.dll, lib/ZarnelGuard.lib, include/ZarnelGuard.h,
+#   bin/ZarnelGuard.dll, bin/ZarnelGuard.pdb (its symbols, for crash dumps),
+#   lib/ZarnelGuard.lib, include/ZarnelGuard.h,
 #   lib/cmake/ZarnelGuard/ (find_package(ZarnelGuard)).
-# `--strip` drops the DLL's COFF symbol table (the toolchain's strip, as
-# CMake does for any installed DLL); its code and exports stay as built.
+# The DLL carries no DWARF either way. `--strip` also drops its COFF symbol
+# table (the toolchain's llvm-strip, as CMake does for any installed DLL);
+# its code, exports and debug directory stay, so the PDB still matches it.
+# -DZARNELGUARD_INSTALL_PDB=OFF leaves the PDB out (for a player's package;
+# keep it for the studio's symbol store).
 include(CMakePackageConfigHelpers)
+option(ZARNELGUARD_INSTALL_PDB "Install ZarnelGuard.pdb beside the DLL" ON)
 
 install(TARGETS ZarnelGuard RUNTIME DESTINATION bin)
+if(ZARNELGUARD_INSTALL_PDB)
+  install(FILES ${ZARNELGUARD_PDB} DESTINATION bin)
+endif()
 install(FILES ${ZARNELGUARD_IMPORT_LIB} DESTINATION lib)
 install(FILES ${PROJECT_SOURCE_DIR}/include/ZarnelGuard.h DESTINATION include)
 

@@ -1,3 +1,12 @@
+// The system's functions declared as plain functions, not as imports: their
+// addresses are then those of the import thunks, which the linker fixes, so
+// that the table is a constant the compiler can place in read-only data
+// (the address of an import itself is only known once the loader has bound
+// it). One jump more per call.
+#define _KERNEL32_
+#define _ADVAPI32_
+#define _NTSYSTEM_
+#define WINIMPM
 #include "core/win32_calls.h"
 
 #include "core/system_library_calls.h"
