@@ -7,10 +7,14 @@
 #     that the import library holds no path of the build machine.
 #   vs_consumer_test.sh run WORK_DIR WINE_RUN
 #     runs both programs beside the installed DLL under Wine.
+# With ZARNELGUARD_CONSUMER_MACHINE=x86_64, the same for the 64-bit check
+# build (x86_64-pc-windows-msvc; /safeseh exists for x86 only), where
+# WORK_DIR/prefix is laid out as an install (bin/, lib/, include/).
 set -eu
 mode=$1 work=$2
 prefix=$work/prefix
 out=$work/vs-consumer
+machine=${ZARNELGUARD_CONSUMER_MACHINE:-i386}
 
 if [ "$mode" = link ]; then
   build=$3 source=$4 clang_cl=$5 lld_link=$6 dlltool=$7
@@ -27,17 +31,24 @@ if [ "$mode" = link ]; then
   done
   rm -rf "$out" && mkdir -p "$out"
   # No Windows SDK here: kernel32's import library from the three functions.
-  "$dlltool" -m i386 -k -d "$source/tests/studio/kernel32_subset.def" -l "$out/kernel32.lib"
+  if [ "$machine" = x86_64 ]; then
+    sed 's/\([A-Za-z]\)@[0-9]*/\1/' "$source/tests/studio/kernel32_subset.def" > "$out/kernel32.def"
+    "$dlltool" -m i386:x86-64 -d "$out/kernel32.def" -l "$out/kernel32.lib"
+    target=x86_64-pc-windows-msvc safeseh=""
+  else
+    "$dlltool" -m i386 -k -d "$source/tests/studio/kernel32_subset.def" -l "$out/kernel32.lib"
+    target=i686-pc-windows-msvc safeseh=/safeseh
+  fi
   for variant in "c /TC /DZARNELGUARD_NO_DLLIMPORT" "cpp /TP"; do
     set -- $variant
     name=$1; shift
-    "$clang_cl" --target=i686-pc-windows-msvc /nologo /c /O1 /GS- /W4 /WX "$@" "-I$prefix/include" \
+    "$clang_cl" --target=$target /nologo /c /O1 /GS- /W4 /WX "$@" "-I$prefix/include" \
       "/Fo$out/vs_consumer_$name.obj" -- "$source/tests/studio/vs_consumer.c"
-    "$lld_link" /nologo /safeseh /subsystem:console /entry:ConsumerMain /nodefaultlib \
+    "$lld_link" /nologo $safeseh /subsystem:console /entry:ConsumerMain /nodefaultlib \
       "/out:$out/vs_consumer_$name.exe" "$out/vs_consumer_$name.obj" "$lib" "$out/kernel32.lib"
   done
   cp "$prefix/bin/ZarnelGuard.dll" "$out/"
-  echo "both consumers linked with /safeseh; the import library holds no build path"
+  echo "both consumers linked ($target $safeseh); the import library holds no build path"
   exit 0
 fi
 
