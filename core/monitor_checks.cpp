@@ -12,9 +12,13 @@ constexpr MonitorChecks kRealMonitorChecks = {
 };
 }  // namespace
 
+#ifdef ZARNELGUARD_TEST_SEAM
 MonitorChecks monitorChecks = kRealMonitorChecks;
 
 void RestoreMonitorChecks() { monitorChecks = kRealMonitorChecks; }
+#else
+extern const MonitorChecks monitorChecks = kRealMonitorChecks;
+#endif
 
 bool RecheckCoreClientFiles() {
   WideBuffer clientDirectory;

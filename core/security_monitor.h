@@ -40,7 +40,8 @@ uint32_t MonitorRandom32();
 bool RecheckCoreClientFiles();
 
 // What a monitor pass runs, one entry per check, so that tests can stage a
-// finding or a failure; the guard never changes it.
+// finding or a failure; the guard never changes it, and in the shipped DLL
+// it is read-only data (as the system-call table is).
 struct MonitorChecks {
   bool (*detectActiveDebugger)();
   bool (*scanLoadedModules)(ModuleFinding& finding);
@@ -48,5 +49,9 @@ struct MonitorChecks {
   bool (*detectVirtualMachine)(WideBuffer& detail);
   bool (*recheckCoreClientFiles)();
 };
+#ifdef ZARNELGUARD_TEST_SEAM
 extern MonitorChecks monitorChecks;
 void RestoreMonitorChecks();
+#else
+extern const MonitorChecks monitorChecks;
+#endif

@@ -35,6 +35,10 @@ constexpr Win32Calls kRealWin32Calls = {
 }  // namespace resolved
 }  // namespace
 
+#ifdef ZARNELGUARD_TEST_SEAM
 Win32Calls win32Calls = resolved::kRealWin32Calls;
 
 void RestoreWin32Calls() { win32Calls = resolved::kRealWin32Calls; }
+#else
+extern const Win32Calls win32Calls = resolved::kRealWin32Calls;
+#endif

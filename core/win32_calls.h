@@ -16,7 +16,14 @@ struct Win32Calls {
 #undef WIN32_CALL
 };
 
+// In the shipped DLL the table is read-only data: a write into it faults
+// instead of switching a call off. Only the build of the guard's code that
+// the tests link (ZARNELGUARD_TEST_SEAM) has it writable.
+#ifdef ZARNELGUARD_TEST_SEAM
 extern Win32Calls win32Calls;
 
 // Puts every entry back to the real system call (tests call it between cases).
 void RestoreWin32Calls();
+#else
+extern const Win32Calls win32Calls;
+#endif
