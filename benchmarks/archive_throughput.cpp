@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "core/guard_state.h"
-#include "core/win32_calls.h"
+#include "state/guard_state.h"
+#include "platform/win32_calls.h"
 #include "integrity/guard_manifest.h"
 #include "integrity/held_client_files.h"
 #include "integrity/manifest_verification.h"

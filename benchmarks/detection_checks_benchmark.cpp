@@ -15,9 +15,9 @@
 #include <cwchar>
 #include <vector>
 
-#include "core/checks/detection_checks.h"
-#include "core/checks/native_system_information.h"
-#include "core/guard_state.h"
+#include "checks/detection_checks.h"
+#include "platform/native_system_information.h"
+#include "state/guard_state.h"
 
 namespace {
 double Milliseconds(const FILETIME& time) {
@@ -106,7 +106,7 @@ size_t CountProcesses() {
   NativeBuffer list;
   size_t filled = 0;
   DWORD error = 0;
-  if (!QueryProcessList(list, filled, error)) return 0;
+  if (!QueryProcessList(&guard.processListBytes, list, filled, error)) return 0;
   ProcessListWalker walker(list.Data(), filled);
   ProcessListItem item = {};
   size_t count = 0;
@@ -167,7 +167,7 @@ int wmain(int argc, wchar_t** argv) {
     DetectVirtualMachine(detail);
   }));
   // The floor of every program scan: reading the process list once.
-  results.push_back(Measure("process_list_read_only", runs, serverPid, [&] { QueryProcessList(list, filled, error); }));
+  results.push_back(Measure("process_list_read_only", runs, serverPid, [&] { QueryProcessList(&guard.processListBytes, list, filled, error); }));
 
   std::printf("%-26s %16s %16s %16s\n", "measurement", "wall_ms_median", "cpu_ms_mean", "wineserver_ms");
   for (const Measurement& m : results)

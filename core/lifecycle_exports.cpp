@@ -2,8 +2,9 @@
 #include <windows.h>
 
 #include "ZarnelGuard.h"
-#include "core/guard_state.h"
-#include "core/win32_calls.h"
+#include "core/startup_sequence.h"
+#include "state/guard_state.h"
+#include "platform/win32_calls.h"
 #include "integrity/held_client_files.h"
 #include "proofs/device_key_store.h"
 

@@ -1,6 +1,6 @@
 // The checks of a monitor pass, and the run-time re-verification of the
 // core client files.
-#include "core/guard_state.h"
+#include "state/guard_state.h"
 #include "core/security_monitor.h"
 #include "integrity/client_paths.h"
 #include "integrity/guard_manifest.h"

@@ -5,9 +5,9 @@
 
 #include <bcrypt.h>
 
-#include "core/fatal_exit.h"
-#include "core/guard_state.h"
-#include "core/win32_calls.h"
+#include "checks/fatal_exit.h"
+#include "state/guard_state.h"
+#include "platform/win32_calls.h"
 #include "proofs/hard_cheat_protocol.h"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "core/checks/detection_checks.h"
-#include "core/wide_buffer.h"
+#include "checks/detection_checks.h"
+#include "platform/wide_buffer.h"
 
 // Waits, in milliseconds: a base plus a random spread (bounds inclusive).
 constexpr uint32_t kPassIntervalBaseMs = 3000;

@@ -1,11 +1,12 @@
 // The guarded start, run once by InitOnceExecuteOnce. Findings end the
 // process; every other failure undoes what this run set up, so that the next
 // call can run the whole sequence again.
-#include "core/checks/detection_checks.h"
-#include "core/fatal_exit.h"
-#include "core/guard_state.h"
+#include "checks/detection_checks.h"
+#include "checks/fatal_exit.h"
+#include "core/startup_sequence.h"
+#include "state/guard_state.h"
 #include "core/security_monitor.h"
-#include "core/win32_calls.h"
+#include "platform/win32_calls.h"
 #include "identity/machine_identity.h"
 #include "integrity/held_client_files.h"
 #include "integrity/manifest_verification.h"

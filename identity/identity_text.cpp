@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "core/win32_calls.h"
+#include "platform/win32_calls.h"
 #include "identity/identity_value_rules.h"
 
 namespace {

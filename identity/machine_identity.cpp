@@ -5,9 +5,9 @@
 #include <cstring>
 #include <cwchar>
 
-#include "core/guard_state.h"
-#include "core/record_bytes.h"
-#include "core/win32_calls.h"
+#include "state/guard_state.h"
+#include "platform/record_bytes.h"
+#include "platform/win32_calls.h"
 #include "identity/identity_bytes.h"
 #include "identity/identity_text.h"
 #include "identity/smbios_reader.h"

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "core/win32_calls.h"
+#include "platform/win32_calls.h"
 #include "identity/smbios_table.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/wide_buffer.h"
+#include "platform/wide_buffer.h"
 
 struct SmbiosIdentity {
   WideBuffer biosVendor;             // type 0

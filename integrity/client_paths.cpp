@@ -1,7 +1,7 @@
 #include "integrity/client_paths.h"
 
-#include "core/guard_state.h"
-#include "core/win32_calls.h"
+#include "state/guard_state.h"
+#include "platform/win32_calls.h"
 
 bool ResolveClientDirectory(WideBuffer& directory) {
   directory.Clear();

@@ -1,7 +1,7 @@
 #pragma once
 // Where the client's files are, and the path rules for reaching them.
 #include <windows.h>
-#include "core/wide_buffer.h"
+#include "platform/wide_buffer.h"
 
 constexpr DWORD kPathBufferCapacity = 32768;
 

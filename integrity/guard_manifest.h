@@ -4,7 +4,7 @@
 // generated into the build tree from the real client directory).
 #include <cstdint>
 
-#include "core/guard_state.h"
+#include "state/guard_state.h"
 #include "integrity/sha256_digest.h"
 
 struct GuardManifestEntry {

@@ -1,6 +1,6 @@
 #include "integrity/held_client_files.h"
 
-#include "core/win32_calls.h"
+#include "platform/win32_calls.h"
 
 namespace {
 template <uint32_t Capacity>

@@ -1,6 +1,6 @@
 #pragma once
 // The client files that the guard holds open while it runs.
-#include "core/guard_state.h"
+#include "state/guard_state.h"
 
 // Closes every held core client file in manifest order and empties the list.
 void ReleaseCoreFileHandles();

@@ -1,10 +1,10 @@
 // One client file against its manifest row. The order of the checks decides
 // which message a damaged file gets, so it is fixed: open, kind, hard links,
 // final path, digest, size, content.
-#include "core/guard_state.h"
-#include "core/handle_owner.h"
-#include "core/record_bytes.h"
-#include "core/win32_calls.h"
+#include "state/guard_state.h"
+#include "platform/handle_owner.h"
+#include "platform/record_bytes.h"
+#include "platform/win32_calls.h"
 #include "integrity/client_paths.h"
 #include "integrity/manifest_verification.h"
 

@@ -2,7 +2,7 @@
 // open as a whole or not at all.
 #include "integrity/manifest_verification.h"
 
-#include "core/guard_state.h"
+#include "state/guard_state.h"
 #include "integrity/client_paths.h"
 #include "integrity/held_client_files.h"
 

@@ -2,7 +2,7 @@
 
 #include <wincrypt.h>
 
-#include "core/win32_calls.h"
+#include "platform/win32_calls.h"
 
 namespace {
 // The provider context and hash object of one digest, released on every path.

@@ -4,8 +4,8 @@
 // fails the checks stays as it is and the next provider is tried.
 #include "proofs/device_key_store.h"
 
-#include "core/record_bytes.h"
-#include "core/win32_calls.h"
+#include "platform/record_bytes.h"
+#include "platform/win32_calls.h"
 
 namespace {
 constexpr wchar_t kDeviceKeyName[] = L"ZarnelGuardDeviceKeyV1";

@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-#include "core/guard_state.h"
+#include "state/guard_state.h"
 
 constexpr uint32_t kDevicePublicKeySize = 72;   // "ECCPUBLICBLOB" of a P-256 key
 constexpr uint32_t kDeviceSignatureSize = 64;   // r then s, big-endian

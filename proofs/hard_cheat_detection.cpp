@@ -4,10 +4,10 @@
 #include <windows.h>
 #include <bcrypt.h>
 
-#include "core/guard_state.h"
-#include "core/win32_calls.h"
+#include "state/guard_state.h"
+#include "platform/win32_calls.h"
 #include "proofs/hard_cheat_protocol.h"
-#include "core/bounded_text.h"
+#include "platform/bounded_text.h"
 
 namespace {
 constexpr wchar_t kDefaultHardCheatCode[] = L"AC-HARD-001";

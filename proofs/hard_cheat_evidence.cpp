@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "core/win32_calls.h"
+#include "platform/win32_calls.h"
 #include "integrity/sha256_digest.h"
 #include "proofs/hard_cheat_protocol.h"
 

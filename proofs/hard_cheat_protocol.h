@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/record_bytes.h"
-#include "proofs/hard_cheat_state.h"
+#include "platform/record_bytes.h"
+#include "state/hard_cheat_state.h"
 
 constexpr uint32_t kHardCheatRecordSize = 207;
 constexpr uint32_t kEvidenceNameCapacity = 96;   // bytes; a kept name is 1 to 95

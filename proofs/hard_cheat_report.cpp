@@ -4,8 +4,8 @@
 // build, which the server knows from its own challenge.
 #include <windows.h>
 
-#include "core/guard_state.h"
-#include "core/record_bytes.h"
+#include "state/guard_state.h"
+#include "platform/record_bytes.h"
 #include "integrity/sha256_digest.h"
 #include "proofs/device_key_store.h"
 #include "proofs/hard_cheat_protocol.h"

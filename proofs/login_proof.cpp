@@ -3,10 +3,10 @@
 #include <cstring>
 
 #include "ZarnelGuard.h"
-#include "core/checks/detection_checks.h"
-#include "core/fatal_exit.h"
-#include "core/guard_state.h"
-#include "core/record_bytes.h"
+#include "checks/detection_checks.h"
+#include "checks/fatal_exit.h"
+#include "state/guard_state.h"
+#include "platform/record_bytes.h"
 #include "integrity/sha256_digest.h"
 #include "proofs/device_key_store.h"
 #include "proofs/hard_cheat_protocol.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/guard_state.h"
+#include "state/guard_state.h"
 #include "integrity/client_paths.h"
 #include "system_models.h"
 

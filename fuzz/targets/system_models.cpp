@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "core/guard_state.h"
+#include "state/guard_state.h"
 
 Win32Calls win32Calls;
 GuardState guard;

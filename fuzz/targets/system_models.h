@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "core/win32_calls.h"
+#include "platform/win32_calls.h"
 
 UINT ModelGetSystemFirmwareTable(DWORD provider, DWORD id, PVOID buffer, DWORD size);
 int ModelMultiByteToWideChar(UINT codePage, DWORD flags, LPCCH source, int sourceLength, LPWSTR target,

@@ -8,8 +8,8 @@
 
 #include <cstdio>
 
-#include "core/guard_state.h"
-#include "core/system_library_calls.h"
+#include "state/guard_state.h"
+#include "platform/system_library_calls.h"
 #include "proofs/device_key_store.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "core/checks/detection_checks.h"
+#include "checks/detection_checks.h"
 #include "test_support.h"
 
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "core/checks/blocked_module_table.h"
-#include "core/checks/blocked_program_table.h"
-#include "core/checks/program_version_resource.h"
+#include "checks/blocked_module_table.h"
+#include "checks/blocked_program_table.h"
+#include "checks/program_version_resource.h"
 #include "test_support.h"
 
 namespace {

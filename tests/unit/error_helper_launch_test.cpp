@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "core/fatal_exit.h"
+#include "checks/fatal_exit.h"
 #include "test_support.h"
 
 namespace {

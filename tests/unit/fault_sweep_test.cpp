@@ -4,7 +4,7 @@
 // documented fatal exit, and a run that returns must leave no handle, thread,
 // key, marker or held file behind.
 //
-// One wrapper per table entry (generated from core/win32_call_list.h) sits in
+// One wrapper per table entry (generated from platform/win32_call_list.h) sits in
 // front of an "environment" table: the real calls, except that the guard's
 // module lies in the client copy, the fatal exit throws instead of ending the
 // test program, and the error helper launch is only recorded. A counting run
@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/startup_sequence.h"
 #include "hard_cheat_fixture.h"
 #include "integrity/guard_manifest.h"
 #include "integrity/held_client_files.h"
@@ -34,14 +35,14 @@
 namespace {
 enum CallIndex {
 #define WIN32_CALL(name) k##name,
-#include "core/win32_call_list.h"
+#include "platform/win32_call_list.h"
 #undef WIN32_CALL
   kCallCount
 };
 
 const char* const kCallNames[] = {
 #define WIN32_CALL(name) #name,
-#include "core/win32_call_list.h"
+#include "platform/win32_call_list.h"
 #undef WIN32_CALL
 };
 
@@ -132,7 +133,7 @@ struct Entry;
     static Fn Get(const Win32Calls& table) { return table.name; }     \
     static void Set(Win32Calls& table, Fn fn) { table.name = fn; }    \
   };
-#include "core/win32_call_list.h"
+#include "platform/win32_call_list.h"
 #undef WIN32_CALL
 
 template <int Index, typename Fn>
@@ -156,7 +157,7 @@ struct FailingWrapper<Index, R(WINAPI*)(Args...)> {
 void InstallWrappers() {
 #define WIN32_CALL(name) \
   Entry<k##name>::Set(win32Calls, &FailingWrapper<k##name, Entry<k##name>::Fn>::Call);
-#include "core/win32_call_list.h"
+#include "platform/win32_call_list.h"
 #undef WIN32_CALL
 }
 

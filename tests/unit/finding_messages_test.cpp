@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "core/checks/blocked_module_table.h"
-#include "core/checks/blocked_program_table.h"
-#include "core/checks/detection_checks.h"
+#include "checks/blocked_module_table.h"
+#include "checks/blocked_program_table.h"
+#include "checks/detection_checks.h"
 #include "test_support.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "core/checks/detection_checks.h"
-#include "core/checks/game_access_handles.h"
-#include "core/checks/native_system_information.h"
+#include "checks/detection_checks.h"
+#include "checks/game_access_handles.h"
+#include "platform/native_system_information.h"
 #include "test_support.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "ZarnelGuard.h"
-#include "core/fatal_exit.h"
+#include "checks/fatal_exit.h"
 #include "proofs/device_key_store.h"
 #include "proofs/hard_cheat_protocol.h"
 #include "test_support.h"

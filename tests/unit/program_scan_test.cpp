@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "core/checks/detection_checks.h"
-#include "core/checks/native_system_information.h"
+#include "checks/detection_checks.h"
+#include "platform/native_system_information.h"
 #include "test_support.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/win32_calls.h"
+#include "platform/win32_calls.h"
 
 using Bytes = std::vector<uint8_t>;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/system_library_calls.h"
+#include "platform/system_library_calls.h"
 #include "directory_tree.h"
 #include "proofs/device_key_store.h"
 #include "test_support.h"

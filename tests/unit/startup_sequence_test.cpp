@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "core/checks/blocked_module_table.h"
-#include "core/checks/blocked_program_table.h"
-#include "core/checks/native_system_information.h"
-#include "core/checks/virtual_machine_check.h"
+#include "core/startup_sequence.h"
+#include "checks/blocked_module_table.h"
+#include "checks/blocked_program_table.h"
+#include "platform/native_system_information.h"
+#include "checks/virtual_machine_check.h"
 #include "hard_cheat_fixture.h"
 #include "integrity/guard_manifest.h"
 #include "integrity/sha256_digest.h"

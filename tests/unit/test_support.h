@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "core/guard_state.h"
+#include "state/guard_state.h"
 #include "directory_tree.h"
-#include "core/win32_calls.h"
+#include "platform/win32_calls.h"
 
 // Puts the guard state back to what a fresh load gives (the test process
 // plays the role of the loaded library) and every system call back to real.

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "core/checks/virtual_machine_check.h"
+#include "checks/virtual_machine_check.h"
 #include "test_support.h"
 
 namespace {

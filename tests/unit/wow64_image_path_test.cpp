@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "core/checks/program_version_resource.h"
+#include "checks/program_version_resource.h"
 #include "test_support.h"
 
 namespace {

@@ -1,0 +1,106 @@
+#include "platform/native_system_information.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/win32_calls.h"
+
+namespace {
+constexpr LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+constexpr LONG kStatusBufferTooSmall = static_cast<LONG>(0xC0000023);
+constexpr LONG kStatusBufferOverflow = static_cast<LONG>(0x80000005);
+constexpr int kMaximumQueryRounds = 8;
+// A busy server has a few hundred thousand handles (28 bytes each); anything
+// far beyond that is not a table we can afford to read inside a game.
+constexpr size_t kMaximumQueryBytes = 64u * 1024u * 1024u;
+constexpr size_t kInitialProcessListBytes = 128u * 1024u;
+
+DWORD WindowsErrorFromStatus(LONG status) {
+  DWORD error = win32Calls.RtlNtStatusToDosError(status);
+  return error ? error : ERROR_GEN_FAILURE;
+}
+}  // namespace
+
+NativeBuffer::~NativeBuffer() { std::free(bytes_); }
+
+bool NativeBuffer::Allocate(size_t size) {
+  std::free(bytes_);
+  bytes_ = static_cast<uint8_t*>(std::malloc(size ? size : 1));
+  size_ = bytes_ ? size : 0;
+  return bytes_ != nullptr;
+}
+
+bool QuerySystemInformation(ULONG informationClass, size_t initialSize, volatile LONG* remembered,
+                            NativeBuffer& buffer, size_t& filled, DWORD& windowsError) {
+  filled = 0;
+  windowsError = 0;
+  // A desktop's tables outgrow the first guesses; starting from the size
+  // that last fitted saves a kernel call (and a table walk) per read.
+  size_t size = initialSize;
+  if (remembered) {
+    LONG last = InterlockedCompareExchange(remembered, 0, 0);
+    if (last > 0 && static_cast<size_t>(last) > size && static_cast<size_t>(last) <= kMaximumQueryBytes)
+      size = static_cast<size_t>(last);
+  }
+  for (int round = 0; round < kMaximumQueryRounds; ++round) {
+    if (size > kMaximumQueryBytes) break;
+    if (!buffer.Allocate(size)) {
+      windowsError = ERROR_NOT_ENOUGH_MEMORY;
+      return false;
+    }
+    ULONG needed = 0;
+    LONG status = win32Calls.NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(informationClass),
+                                                      buffer.Data(), static_cast<ULONG>(size), &needed);
+    if (status >= 0) {
+      // Some systems report the bytes written, some leave it 0; never trust
+      // more than the buffer holds.
+      filled = (needed == 0 || needed > size) ? size : needed;
+      if (remembered) InterlockedExchange(remembered, static_cast<LONG>(size));
+      return true;
+    }
+    if (status != kStatusInfoLengthMismatch && status != kStatusBufferTooSmall && status != kStatusBufferOverflow) {
+      windowsError = WindowsErrorFromStatus(status);
+      return false;
+    }
+    // The table may grow between two calls: ask for more than was said.
+    size_t grown = static_cast<size_t>(needed) + static_cast<size_t>(needed) / 4 + 16384;
+    size = grown > size * 2 ? grown : size * 2;
+  }
+  windowsError = ERROR_INSUFFICIENT_BUFFER;
+  return false;
+}
+
+bool ProcessListWalker::Next(ProcessListItem& item) {
+  while (!done_) {
+    if (offset_ > filled_ || filled_ - offset_ < sizeof(NativeProcessEntry)) {
+      done_ = true;
+      return false;
+    }
+    NativeProcessEntry entry;
+    std::memcpy(&entry, data_ + offset_, sizeof(entry));
+    if (entry.nextEntryOffset == 0 || entry.nextEntryOffset > filled_ - offset_) {
+      done_ = true;
+    } else {
+      offset_ += entry.nextEntryOffset;
+    }
+    item.processId = static_cast<DWORD>(entry.uniqueProcessId);
+    item.imageName = L"";
+    item.imageNameLength = 0;
+    // The name lives inside the same answer; a pointer that leaves it is
+    // not followed.
+    const uint8_t* name = reinterpret_cast<const uint8_t*>(entry.imageName.buffer);
+    size_t nameBytes = entry.imageName.length & ~1u;
+    if (name && nameBytes && name >= data_ && name <= data_ + filled_ &&
+        static_cast<size_t>(data_ + filled_ - name) >= nameBytes) {
+      item.imageName = entry.imageName.buffer;
+      item.imageNameLength = nameBytes / sizeof(wchar_t);
+    }
+    return true;
+  }
+  return false;
+}
+
+bool QueryProcessList(volatile LONG* remembered, NativeBuffer& buffer, size_t& filled, DWORD& windowsError) {
+  return QuerySystemInformation(kSystemProcessInformationClass, kInitialProcessListBytes, remembered, buffer, filled,
+                                windowsError);
+}

@@ -1,0 +1,114 @@
+#pragma once
+// The process list and the handle table as the native API hands them out.
+// The documented headers leave these records opaque, so their layouts are
+// declared here and pinned by static_assert: a wrong offset would read a
+// neighbouring field silently, which is worse than failing to build. The
+// product is 32-bit; the 64-bit layouts serve the 64-bit check build of the
+// tests (they differ only by the width of pointers).
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr ULONG kSystemProcessInformationClass = 5;
+constexpr ULONG kSystemExtendedHandleInformationClass = 64;
+
+struct NativeUnicodeString {
+  USHORT length;  // bytes, no terminator
+  USHORT maximumLength;
+  const wchar_t* buffer;
+};
+#ifdef _WIN64
+constexpr size_t kNativePointerBytes = 8;
+#else
+constexpr size_t kNativePointerBytes = 4;
+#endif
+static_assert(sizeof(void*) == kNativePointerBytes, "native layouts of another architecture");
+static_assert(sizeof(NativeUnicodeString) == 2 * kNativePointerBytes, "UNICODE_STRING");
+
+struct NativeProcessEntry {
+  ULONG nextEntryOffset;
+  ULONG numberOfThreads;
+  uint8_t countersAndTimes[48];  // working set, faults, cycle and CPU times
+  NativeUnicodeString imageName;  // file name only; empty for the idle process
+  LONG basePriority;
+  ULONG_PTR uniqueProcessId;
+  ULONG_PTR inheritedFromUniqueProcessId;
+};
+static_assert(offsetof(NativeProcessEntry, imageName) == 56, "SYSTEM_PROCESS_INFORMATION");
+static_assert(offsetof(NativeProcessEntry, uniqueProcessId) == (kNativePointerBytes == 4 ? 68 : 80),
+              "SYSTEM_PROCESS_INFORMATION");
+
+struct NativeHandleEntry {
+  // Zero for unprivileged callers on Windows 11 24H2 and later (and for
+  // low-integrity ones before), always under Wine; a 32-bit caller on 64-bit
+  // Windows sees the low half of the address.
+  ULONG_PTR object;
+  ULONG_PTR uniqueProcessId;
+  ULONG_PTR handleValue;
+  ULONG grantedAccess;
+  USHORT creatorBackTraceIndex;
+  USHORT objectTypeIndex;  // numbering differs between systems: found at run time
+  ULONG handleAttributes;
+  ULONG reserved;
+};
+static_assert(sizeof(NativeHandleEntry) == 3 * kNativePointerBytes + 16, "SYSTEM_HANDLE_TABLE_ENTRY_INFO_EX");
+static_assert(offsetof(NativeHandleEntry, grantedAccess) == 3 * kNativePointerBytes,
+              "SYSTEM_HANDLE_TABLE_ENTRY_INFO_EX");
+static_assert(offsetof(NativeHandleEntry, objectTypeIndex) == 3 * kNativePointerBytes + 6,
+              "SYSTEM_HANDLE_TABLE_ENTRY_INFO_EX");
+
+struct NativeHandleTableHeader {
+  ULONG_PTR numberOfHandles;
+  ULONG_PTR reserved;
+};
+static_assert(sizeof(NativeHandleTableHeader) == 2 * kNativePointerBytes, "SYSTEM_HANDLE_INFORMATION_EX header");
+
+// Heap bytes that report allocation failure instead of throwing.
+class NativeBuffer {
+ public:
+  NativeBuffer() = default;
+  NativeBuffer(const NativeBuffer&) = delete;
+  NativeBuffer& operator=(const NativeBuffer&) = delete;
+  ~NativeBuffer();
+  bool Allocate(size_t size);
+  uint8_t* Data() const { return bytes_; }
+  size_t Size() const { return size_; }
+
+ private:
+  uint8_t* bytes_ = nullptr;
+  size_t size_ = 0;
+};
+
+// One NtQuerySystemInformation answer, growing the buffer while the system
+// says it is too small. It starts from the larger of `initialSize` and
+// `*remembered`, the size that last held the table (atomics only; null to
+// remember nothing), and stores the size that held it this time. The growth
+// is bounded in rounds and in size, so a table that keeps growing faster
+// than we read it ends in failure instead of an endless loop. On success
+// `filled` is the number of valid bytes; on failure `windowsError` holds a
+// nonzero Windows error code.
+bool QuerySystemInformation(ULONG informationClass, size_t initialSize, volatile LONG* remembered,
+                            NativeBuffer& buffer, size_t& filled, DWORD& windowsError);
+
+// Walks a process list answer, checking every offset and name against the
+// bytes actually filled.
+struct ProcessListItem {
+  DWORD processId;
+  const wchar_t* imageName;  // not terminated
+  size_t imageNameLength;    // code units
+};
+class ProcessListWalker {
+ public:
+  ProcessListWalker(const uint8_t* data, size_t filled) : data_(data), filled_(filled) {}
+  bool Next(ProcessListItem& item);
+
+ private:
+  const uint8_t* data_;
+  size_t filled_;
+  size_t offset_ = 0;
+  bool done_ = false;
+};
+
+// The whole process list of the machine.
+bool QueryProcessList(volatile LONG* remembered, NativeBuffer& buffer, size_t& filled, DWORD& windowsError);

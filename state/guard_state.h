@@ -1,0 +1,62 @@
+#pragma once
+// The one process-wide guard record behind the exports. It lives in static
+// storage, is zero at load (but for the last-error text) and is never
+// allocated per call.
+#include <windows.h>
+#include <ncrypt.h>
+#include <cstdint>
+#include "state/hard_cheat_state.h"
+
+constexpr uint32_t kLastErrorTextCapacity = 768;  // code units, terminator included
+constexpr uint32_t kCoreClientFileCount = 8;
+constexpr uint32_t kClientArchiveCount = 17;
+constexpr int32_t kClientBuild = 62;
+constexpr uint32_t kFatalExitCode = 13;
+
+// Files the guard keeps open with read sharing only, so they cannot change
+// while the client runs. Filled in manifest order by the start-up.
+template <uint32_t Capacity>
+struct HeldFileList {
+  HANDLE handles[Capacity];
+  uint32_t count;
+};
+
+struct GuardState {
+  wchar_t lastErrorText[kLastErrorTextCapacity];
+  HeldFileList<kClientArchiveCount> archiveFiles;
+  HeldFileList<kCoreClientFileCount> coreFiles;
+  HMODULE moduleHandle;
+  INIT_ONCE startupOnce;
+  HANDLE stopEvent;
+  HANDLE monitorThread;
+  HANDLE singleClientMutex;
+  NCRYPT_PROV_HANDLE deviceKeyProvider;
+  NCRYPT_KEY_HANDLE deviceKey;
+  uint32_t deviceKeyKind;  // 0 none, 1 platform provider, 2 software provider
+  SRWLOCK deviceKeyLock;
+  volatile LONG fatalExitLatch;  // atomics only
+  volatile LONG guardRunning;    // atomics only
+  SRWLOCK processScanLock;
+  SRWLOCK hardCheatLock;
+  uint8_t machineIdentityDigest[32];
+  HardCheatState hardCheat;
+  // The buffer sizes that last held the process list and the handle table,
+  // so that the next read starts where one kernel call suffices. Both the
+  // monitor thread and host threads read them: atomics only.
+  volatile LONG processListBytes;
+  volatile LONG handleTableBytes;
+};
+
+extern GuardState guard;
+
+// Formats a message into the last-error text, cut at 767 characters.
+void SetLastErrorText(const wchar_t* format, ...);
+
+// guardRunning is read by a compare-exchange (1 -> 1) so that the read is a
+// full barrier like every write of it.
+inline bool IsGuardRunning() {
+  return InterlockedCompareExchange(&guard.guardRunning, 1, 1) == 1;
+}
+inline void SetGuardRunning(bool running) {
+  InterlockedExchange(&guard.guardRunning, running ? 1 : 0);
+}
