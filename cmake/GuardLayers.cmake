@@ -40,7 +40,8 @@ foreach(zg_layer IN LISTS ZARNELGUARD_LAYERS)
   foreach(zg_variant "" _test)
     set(zg_target zarnelguard_${zg_layer}${zg_variant}_objects)
     add_library(${zg_target} OBJECT ${zg_sources})
-    target_include_directories(${zg_target} PRIVATE ${zg_root})
+    # generated/: client_build.h, made from project(VERSION).
+    target_include_directories(${zg_target} PRIVATE ${zg_root} ${CMAKE_BINARY_DIR}/generated)
     # The public header (the exports' sizes and texts) is for the features
     # and the exports.
     if(zg_layer STREQUAL "features" OR zg_layer STREQUAL "core")

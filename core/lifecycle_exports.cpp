@@ -11,7 +11,8 @@
 // Kept in read-only data so that the build can be read out of the shipped
 // file; the export reads it through a volatile pointer so the compiler
 // cannot fold the marker away.
-extern "C" __attribute__((used)) const char zarnelGuardBuildMarker[] = "ZARNEL-GUARD-CLIENT-BUILD=62";
+extern "C" __attribute__((used)) const char zarnelGuardBuildMarker[] =
+    "ZARNEL-GUARD-CLIENT-BUILD=" ZARNELGUARD_BUILD_NUMBER_TEXT;
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {

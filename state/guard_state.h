@@ -5,12 +5,13 @@
 #include <windows.h>
 #include <ncrypt.h>
 #include <cstdint>
+#include "client_build.h"
 #include "state/hard_cheat_state.h"
 
 constexpr uint32_t kLastErrorTextCapacity = 768;  // code units, terminator included
 constexpr uint32_t kCoreClientFileCount = 8;
 constexpr uint32_t kClientArchiveCount = 17;
-constexpr int32_t kClientBuild = 62;
+constexpr int32_t kClientBuild = ZARNELGUARD_BUILD_NUMBER;
 constexpr uint32_t kFatalExitCode = 13;
 
 // Files the guard keeps open with read sharing only, so they cannot change

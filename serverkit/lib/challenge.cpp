@@ -8,6 +8,11 @@
 
 namespace zarnel::serverkit {
 
+#ifdef ZARNEL_GUARD_CLIENT_BUILD
+static_assert(kNewestClientBuild == ZARNEL_GUARD_CLIENT_BUILD,
+              "kNewestClientBuild differs from the guard's client build (project(VERSION) in the top CMakeLists.txt)");
+#endif
+
 namespace {
 
 constexpr int kMaxRandomDraws = 8;
