@@ -6,13 +6,12 @@
 #include <bcrypt.h>
 
 #include "checks/fatal_exit.h"
+#include "checks/finding_policy.h"
 #include "state/guard_state.h"
 #include "platform/win32_calls.h"
 #include "proofs/hard_cheat_protocol.h"
 
 namespace {
-constexpr wchar_t kDebuggerMessage[] = L"Zarnel closed because an active debugger was detected.";
-
 struct MonitorSchedule {
   uint64_t nextFullScanTime;
   uint64_t nextFileCheckTime;
@@ -37,16 +36,12 @@ void EndIfAcknowledgementOverdue() {
 // True when the finding was recorded as a hard-cheat detection: the pass
 // ends and the monitor only polls from now on.
 bool DebuggerRecorded() {
-  if (!monitorChecks.detectActiveDebugger()) return false;
-  if (ConfirmHardCheatDetection(1, L"active-debugger", 0, L"AC-DEBUG-001", kDebuggerMessage)) return true;
-  FatalExit(L"AC-DEBUG-001", kDebuggerMessage);
+  return monitorChecks.detectActiveDebugger() && ActOnActiveDebugger(FindingPhase::kMonitor);
 }
 
 void RunModuleScan() {
   ModuleFinding finding = {};
-  if (!monitorChecks.scanLoadedModules(finding)) return;
-  FormatBlockedModuleMessage(finding, false);
-  FatalExit(ModuleFindingCode(finding), guard.lastErrorText);
+  if (monitorChecks.scanLoadedModules(finding)) ActOnBlockedModule(FindingPhase::kMonitor, finding);
 }
 
 // True when a hard-cheat program was recorded as a detection.
@@ -58,37 +53,23 @@ bool ProgramRecorded(uint64_t now, MonitorSchedule& schedule) {
   if (fullScan)
     schedule.nextFullScanTime = RandomlyLater(now, kFullScanIntervalBaseMs, kFullScanIntervalSpreadMs);
 
-  if (result == kProgramScanFinding) {
-    FormatBlockedProgramMessage(finding, false);
-    const wchar_t* code = ProgramFindingCode(finding);
-    if (finding.rule && finding.rule->category == kHardCheatCategory && finding.holdsGameAccess &&
-        ConfirmHardCheatDetection(3, code, finding.accessMask, code, guard.lastErrorText))
-      return true;
-    FatalExit(code, guard.lastErrorText);
-  }
+  if (result == kProgramScanFinding) return ActOnBlockedProgram(FindingPhase::kMonitor, finding);
   if (result == kProgramScanClean) {
     schedule.scanFailureCount = 0;
     return false;
   }
   // One failed scan can be a process that ended mid-walk; two in a row
   // mean the scanner no longer sees the machine.
-  if (++schedule.scanFailureCount >= kScanFailureLimit) {
-    SetLastErrorText(L"Zarnel closed because its process scanner failed (Windows error %lu).",
-                     static_cast<unsigned long>(windowsError));
-    FatalExit(L"AC-SCAN-001", guard.lastErrorText);
-  }
+  if (++schedule.scanFailureCount >= kScanFailureLimit) ActOnFailedScan(FindingPhase::kMonitor, windowsError);
   return false;
 }
 
 void RunFileCheck(uint64_t now, MonitorSchedule& schedule) {
   {
     WideBuffer detail;
-    if (monitorChecks.detectVirtualMachine(detail)) {
-      SetLastErrorText(L"Zarnel closed because a virtual machine environment was detected: %ls", detail.CStr());
-      FatalExit(L"AC-VM-001", guard.lastErrorText);
-    }
+    if (monitorChecks.detectVirtualMachine(detail)) ActOnVirtualMachine(FindingPhase::kMonitor, detail.CStr());
   }
-  if (!monitorChecks.recheckCoreClientFiles()) FatalExit(L"AC-FILE-001", guard.lastErrorText);
+  if (!monitorChecks.recheckCoreClientFiles()) FatalExit(kFileCheckCode, guard.lastErrorText);
   schedule.nextFileCheckTime = RandomlyLater(now, kFileCheckIntervalBaseMs, kFileCheckIntervalSpreadMs);
 }
 
@@ -123,7 +104,7 @@ DWORD WINAPI SecurityMonitorThread(LPVOID) {
     DWORD waited = win32Calls.WaitForSingleObject(guard.stopEvent, NextWaitMs());
     if (waited == WAIT_OBJECT_0) return 0;
     if (waited != WAIT_TIMEOUT)
-      FatalExit(L"AC-SCAN-001", L"Zarnel closed because its security monitor stopped responding.");
+      FatalExit(kScanFailureCode, L"Zarnel closed because its security monitor stopped responding.");
     // While a detection is pending its report decides: no check runs, so
     // no other finding can end the client before the server has its answer.
     if (IsHardCheatDetectionPending()) {

@@ -3,6 +3,7 @@
 // call can run the whole sequence again.
 #include "checks/detection_checks.h"
 #include "checks/fatal_exit.h"
+#include "checks/finding_policy.h"
 #include "core/startup_sequence.h"
 #include "state/guard_state.h"
 #include "core/security_monitor.h"
@@ -55,24 +56,17 @@ void UndoAfterStopEvent() {
 }
 
 void RunStartupDebuggerCheck() {
-  if (!DetectActiveDebugger()) return;
-  if (!ConfirmHardCheatDetection(1, L"active-debugger", 0, L"AC-DEBUG-001",
-                                 L"Zarnel closed because an active debugger was detected."))
-    FatalExit(L"AC-DEBUG-001", L"Zarnel closed because its debugger evidence could not be retained.");
+  if (DetectActiveDebugger()) ActOnActiveDebugger(FindingPhase::kStartup);
 }
 
 void RunStartupModuleScan() {
   ModuleFinding finding = {};
-  if (!ScanLoadedModules(finding)) return;
-  FormatBlockedModuleMessage(finding, true);
-  if (!IsHardCheatDetectionPending()) FatalExit(ModuleFindingCode(finding), guard.lastErrorText);
+  if (ScanLoadedModules(finding)) ActOnBlockedModule(FindingPhase::kStartup, finding);
 }
 
 void RunStartupVirtualMachineCheck() {
   WideBuffer detail;
-  if (!DetectVirtualMachine(detail)) return;
-  SetLastErrorText(L"Zarnel cannot start because a virtual machine environment was detected: %ls", detail.CStr());
-  if (!IsHardCheatDetectionPending()) FatalExit(L"AC-VM-001", guard.lastErrorText);
+  if (DetectVirtualMachine(detail)) ActOnVirtualMachine(FindingPhase::kStartup, detail.CStr());
 }
 
 void RunStartupProgramScan() {
@@ -80,17 +74,9 @@ void RunStartupProgramScan() {
   DWORD windowsError = 0;
   ProgramScanResult result = ScanRunningPrograms(true, finding, windowsError);
   if (result == kProgramScanFinding) {
-    FormatBlockedProgramMessage(finding, true);
-    const wchar_t* code = ProgramFindingCode(finding);
-    if (finding.rule && finding.rule->category == kHardCheatCategory && finding.holdsGameAccess) {
-      if (!ConfirmHardCheatDetection(3, code, finding.accessMask, code, guard.lastErrorText))
-        FatalExit(code, L"Zarnel closed because its hard-cheat evidence could not be retained.");
-      return;
-    }
-    if (!IsHardCheatDetectionPending()) FatalExit(code, guard.lastErrorText);
+    ActOnBlockedProgram(FindingPhase::kStartup, finding);
   } else if (result != kProgramScanClean) {
-    SetLastErrorText(L"Zarnel cannot start because its process scanner failed (Windows error %lu).", windowsError);
-    if (!IsHardCheatDetectionPending()) FatalExit(L"AC-SCAN-001", guard.lastErrorText);
+    ActOnFailedScan(FindingPhase::kStartup, windowsError);
   }
 }
 

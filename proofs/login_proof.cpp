@@ -5,6 +5,7 @@
 #include "ZarnelGuard.h"
 #include "checks/detection_checks.h"
 #include "checks/fatal_exit.h"
+#include "checks/finding_policy.h"
 #include "state/guard_state.h"
 #include "platform/record_bytes.h"
 #include "integrity/sha256_digest.h"
@@ -98,32 +99,18 @@ bool BuildLoginProof(uint16_t proofVersion, uint32_t challengeBuild, const uint8
 }
 
 void RunPreLoginChecks() {
-  if (DetectActiveDebugger() &&
-      !ConfirmHardCheatDetection(1, L"active-debugger", 0, L"AC-DEBUG-001",
-                                 L"Zarnel closed because an active debugger was detected."))
-    FatalExit(L"AC-DEBUG-001", L"Zarnel closed because its debugger evidence could not be retained.");
+  if (DetectActiveDebugger()) ActOnActiveDebugger(FindingPhase::kPreLogin);
 
   ModuleFinding module = {};
-  if (ScanLoadedModules(module)) {
-    FormatBlockedModuleMessage(module, false);
-    if (!IsHardCheatDetectionPending()) FatalExit(ModuleFindingCode(module), guard.lastErrorText);
-  }
+  if (ScanLoadedModules(module)) ActOnBlockedModule(FindingPhase::kPreLogin, module);
 
   ProgramFinding program = {};
   DWORD windowsError = 0;
   ProgramScanResult result = ScanRunningPrograms(true, program, windowsError);
   if (result == kProgramScanFinding) {
-    FormatBlockedProgramMessage(program, false);
-    const wchar_t* code = ProgramFindingCode(program);
-    if (program.rule && program.rule->category == kHardCheatCategory && program.holdsGameAccess) {
-      if (!ConfirmHardCheatDetection(3, code, program.accessMask, code, guard.lastErrorText))
-        FatalExit(code, L"Zarnel closed because its hard-cheat evidence could not be retained.");
-    } else if (!IsHardCheatDetectionPending()) {
-      FatalExit(code, guard.lastErrorText);
-    }
+    ActOnBlockedProgram(FindingPhase::kPreLogin, program);
   } else if (result != kProgramScanClean) {
-    SetLastErrorText(L"Zarnel closed because its pre-login process scan failed (Windows error %lu).", windowsError);
-    if (!IsHardCheatDetectionPending()) FatalExit(L"AC-SCAN-001", guard.lastErrorText);
+    ActOnFailedScan(FindingPhase::kPreLogin, windowsError);
   }
 }
 
