@@ -1,9 +1,11 @@
 // The guarded start, run once by InitOnceExecuteOnce. Findings end the
-// process; every other failure undoes what this run set up, so that the next
-// call can run the whole sequence again.
+// process; every other failure releases what this run set up
+// (core/guard_release.h), so that the next call can run the whole sequence
+// again.
 #include "checks/detection_checks.h"
 #include "checks/fatal_exit.h"
 #include "checks/finding_policy.h"
+#include "core/guard_release.h"
 #include "core/startup_sequence.h"
 #include "state/guard_state.h"
 #include "core/security_monitor.h"
@@ -18,42 +20,6 @@
 namespace {
 constexpr wchar_t kSingleClientMarkerName[] =
     L"Global\\ZarnelGuard-v95-single-client-74249B15-AC70-48D2-AE27-3678C60128DA";
-
-void CloseGuardHandle(HANDLE& handle) {
-  if (handle) {
-    win32Calls.CloseHandle(handle);
-    handle = nullptr;
-  }
-}
-
-// The undo lists, each the tail of the one after it.
-void UndoAfterMarkerFailure() {
-  SetGuardRunning(false);
-  ReleaseCoreFileHandles();
-}
-void UndoAfterMarker() {
-  SetGuardRunning(false);
-  ReleaseCoreFileHandles();
-  ReleaseClientArchiveHandles();
-  CloseGuardHandle(guard.singleClientMutex);
-}
-void UndoAfterIdentity() {
-  UndoAfterMarker();
-  SecureZeroMemory(guard.machineIdentityDigest, sizeof(guard.machineIdentityDigest));
-}
-void UndoAfterDeviceKey() {
-  SetGuardRunning(false);
-  ReleaseDeviceKey();
-  ReleaseCoreFileHandles();
-  ReleaseClientArchiveHandles();
-  CloseGuardHandle(guard.singleClientMutex);
-  SecureZeroMemory(guard.machineIdentityDigest, sizeof(guard.machineIdentityDigest));
-}
-void UndoAfterStopEvent() {
-  SetGuardRunning(false);
-  CloseGuardHandle(guard.stopEvent);
-  UndoAfterDeviceKey();
-}
 
 void RunStartupDebuggerCheck() {
   if (DetectActiveDebugger()) ActOnActiveDebugger(FindingPhase::kStartup);
@@ -113,21 +79,21 @@ BOOL CALLBACK RunStartupSequence(PINIT_ONCE, PVOID, PVOID*) {
   RunStartupProgramScan();
 
   if (!ClaimSingleClientMarker()) {
-    UndoAfterMarkerFailure();
+    ReleaseGuard(ReleaseReason::kFailedStartup);
     return FALSE;
   }
   if (!VerifyClientArchives() || !BuildMachineIdentity()) {
-    UndoAfterMarker();
+    ReleaseGuard(ReleaseReason::kFailedStartup);
     return FALSE;
   }
   if (!AcquireDeviceKey()) {
     SetLastErrorText(L"ZarnelGuard could not create or open its protected device key.");
-    UndoAfterIdentity();
+    ReleaseGuard(ReleaseReason::kFailedStartup);
     return FALSE;
   }
   guard.stopEvent = win32Calls.CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!guard.stopEvent) {
-    UndoAfterDeviceKey();
+    ReleaseGuard(ReleaseReason::kFailedStartup);
     SetLastErrorText(L"ZarnelGuard could not create its stop event.");
     return FALSE;
   }
@@ -136,7 +102,7 @@ BOOL CALLBACK RunStartupSequence(PINIT_ONCE, PVOID, PVOID*) {
   guard.monitorThread = win32Calls.CreateThread(nullptr, kMonitorStackReserve, SecurityMonitorThread, nullptr,
                                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (!guard.monitorThread) {
-    UndoAfterStopEvent();
+    ReleaseGuard(ReleaseReason::kFailedStartup);
     SetLastErrorText(L"ZarnelGuard could not start its integrity monitor.");
     return FALSE;
   }

@@ -5,11 +5,7 @@
 
 #include "platform/bounded_text.h"
 
-GuardState guard = {
-    L"ZarnelGuard initialization failed.",
-    {}, {}, nullptr, INIT_ONCE_STATIC_INIT, nullptr, nullptr, nullptr,
-    0, 0, 0, SRWLOCK_INIT, 0, 0, SRWLOCK_INIT, SRWLOCK_INIT, {}, {}, 0, 0,
-};
+GuardState guard;
 
 void SetLastErrorText(const wchar_t* format, ...) {
   // Formatting into a scratch buffer first means a reader on another thread

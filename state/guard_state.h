@@ -22,30 +22,32 @@ struct HeldFileList {
   uint32_t count;
 };
 
+// Every member names its value at load, so that the record is constant
+// data the loader maps, never code that runs before DllMain.
 struct GuardState {
-  wchar_t lastErrorText[kLastErrorTextCapacity];
-  HeldFileList<kClientArchiveCount> archiveFiles;
-  HeldFileList<kCoreClientFileCount> coreFiles;
-  HMODULE moduleHandle;
-  INIT_ONCE startupOnce;
-  HANDLE stopEvent;
-  HANDLE monitorThread;
-  HANDLE singleClientMutex;
-  NCRYPT_PROV_HANDLE deviceKeyProvider;
-  NCRYPT_KEY_HANDLE deviceKey;
-  uint32_t deviceKeyKind;  // 0 none, 1 platform provider, 2 software provider
-  SRWLOCK deviceKeyLock;
-  volatile LONG fatalExitLatch;  // atomics only
-  volatile LONG guardRunning;    // atomics only
-  SRWLOCK processScanLock;
-  SRWLOCK hardCheatLock;
-  uint8_t machineIdentityDigest[32];
-  HardCheatState hardCheat;
+  wchar_t lastErrorText[kLastErrorTextCapacity] = L"ZarnelGuard initialization failed.";
+  HeldFileList<kClientArchiveCount> archiveFiles = {};
+  HeldFileList<kCoreClientFileCount> coreFiles = {};
+  HMODULE moduleHandle = nullptr;
+  INIT_ONCE startupOnce = INIT_ONCE_STATIC_INIT;
+  HANDLE stopEvent = nullptr;
+  HANDLE monitorThread = nullptr;
+  HANDLE singleClientMutex = nullptr;
+  NCRYPT_PROV_HANDLE deviceKeyProvider = 0;
+  NCRYPT_KEY_HANDLE deviceKey = 0;
+  uint32_t deviceKeyKind = 0;  // 0 none, 1 platform provider, 2 software provider
+  SRWLOCK deviceKeyLock = SRWLOCK_INIT;
+  volatile LONG fatalExitLatch = 0;  // atomics only
+  volatile LONG guardRunning = 0;    // atomics only
+  SRWLOCK processScanLock = SRWLOCK_INIT;
+  SRWLOCK hardCheatLock = SRWLOCK_INIT;
+  uint8_t machineIdentityDigest[32] = {};
+  HardCheatState hardCheat = {};
   // The buffer sizes that last held the process list and the handle table,
   // so that the next read starts where one kernel call suffices. Both the
   // monitor thread and host threads read them: atomics only.
-  volatile LONG processListBytes;
-  volatile LONG handleTableBytes;
+  volatile LONG processListBytes = 0;
+  volatile LONG handleTableBytes = 0;
 };
 
 extern GuardState guard;

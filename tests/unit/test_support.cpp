@@ -1,11 +1,14 @@
 #include "test_support.h"
 
 #include <cstdio>
+#include <cstring>
 
 void ResetGuardForTest() {
   RestoreWin32Calls();
   HMODULE module = guard.moduleHandle;
-  guard = GuardState{};
+  // Byte for byte, padding included, as the loader gives it: the hard-cheat
+  // tests compare the whole state block with zeros.
+  std::memset(static_cast<void*>(&guard), 0, sizeof(guard));
   wcscpy(guard.lastErrorText, L"ZarnelGuard initialization failed.");
   guard.moduleHandle = module;
   InitOnceInitialize(&guard.startupOnce);
