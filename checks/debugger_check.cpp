@@ -11,6 +11,7 @@
 #include <winternl.h>
 
 #include "checks/detection_checks.h"
+#include "platform/handle_owner.h"
 #include "platform/win32_calls.h"
 
 namespace {
@@ -35,7 +36,7 @@ bool DebugObjectExists() {
   HANDLE debugObject = nullptr;
   LONG status = QueryProcess(kProcessDebugObjectHandle, &debugObject, sizeof(debugObject));
   if (status != kStatusSuccess || !debugObject) return false;
-  win32Calls.CloseHandle(debugObject);
+  HandleOwner owned(debugObject);
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include "checks/blocked_program_table.h"
 #include "checks/wow64_image_path.h"
 #include "platform/wide_buffer.h"
+#include "platform/handle_owner.h"
 #include "platform/win32_calls.h"
 
 namespace {
@@ -115,19 +116,6 @@ const BlockRule* MatchStringTable(const uint8_t* data, const VersionBlock& table
   return MatchBlockedProgramVersion(product.CStr(), original.CStr());
 }
 
-class DataFileModule {
- public:
-  explicit DataFileModule(HMODULE module) : module_(module) {}
-  ~DataFileModule() {
-    if (module_) win32Calls.FreeLibrary(module_);
-  }
-  DataFileModule(const DataFileModule&) = delete;
-  DataFileModule& operator=(const DataFileModule&) = delete;
-  HMODULE Get() const { return module_; }
-
- private:
-  HMODULE module_;
-};
 }  // namespace
 
 const BlockRule* MatchVersionResourceBytes(const uint8_t* data, size_t size) {
@@ -151,7 +139,7 @@ const BlockRule* MatchProgramVersionResource(const wchar_t* imagePath) {
   if (!ImagePathForReading(imagePath, readPath)) return nullptr;
   // As a data file: nothing of the program runs, and its imports are not
   // resolved.
-  DataFileModule image(win32Calls.LoadLibraryExW(readPath.CStr(), nullptr,
+  ModuleOwner image(win32Calls.LoadLibraryExW(readPath.CStr(), nullptr,
                                                  LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
   if (!image.Get()) return nullptr;
   HRSRC resource = win32Calls.FindResourceW(image.Get(), MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);

@@ -7,6 +7,7 @@
 
 #include "state/guard_state.h"
 #include "platform/record_bytes.h"
+#include "platform/handle_owner.h"
 #include "platform/win32_calls.h"
 #include "identity/identity_bytes.h"
 #include "identity/identity_text.h"
@@ -44,15 +45,17 @@ struct CollectedSources {
 // The 64-bit view: on 64-bit Windows this 32-bit library would otherwise be
 // redirected to the WOW6432Node copy, which need not hold the same GUID.
 void ReadMachineGuid(CollectedSources& sources) {
-  HKEY key = nullptr;
+  RegistryKeyOwner key;
   if (win32Calls.RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Cryptography", 0,
-                               KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+                               KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Receive()) != ERROR_SUCCESS) {
+    key.Release();
     return;
+  }
   DWORD type = 0;
   DWORD size = sizeof(sources.machineGuid);
-  const LSTATUS status = win32Calls.RegQueryValueExW(key, L"MachineGuid", nullptr, &type,
+  const LSTATUS status = win32Calls.RegQueryValueExW(key.Get(), L"MachineGuid", nullptr, &type,
                                                      reinterpret_cast<BYTE*>(sources.machineGuid), &size);
-  win32Calls.RegCloseKey(key);
+  key.Reset();
   // The stored text need not be terminated: a full 512-byte value keeps its
   // first 255 characters.
   sources.machineGuid[kMachineGuidUnits - 1] = L'\0';

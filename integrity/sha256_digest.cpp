@@ -2,29 +2,23 @@
 
 #include <wincrypt.h>
 
+#include "platform/handle_owner.h"
 #include "platform/win32_calls.h"
 
 namespace {
-// The provider context and hash object of one digest, released on every path.
+// The provider context and hash object of one digest, released on every
+// path (the hash first: it is declared after the context).
 struct Sha256Session {
-  HCRYPTPROV provider = 0;
-  HCRYPTHASH hash = 0;
-
-  Sha256Session() = default;
-  Sha256Session(const Sha256Session&) = delete;
-  Sha256Session& operator=(const Sha256Session&) = delete;
-  ~Sha256Session() {
-    if (hash) win32Calls.CryptDestroyHash(hash);
-    if (provider) win32Calls.CryptReleaseContext(provider, 0);
-  }
+  CryptContextOwner provider;
+  CryptHashOwner hash;
 
   bool Open() {
-    if (!win32Calls.CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
-      provider = 0;
+    if (!win32Calls.CryptAcquireContextW(provider.Receive(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+      provider.Release();
       return false;
     }
-    if (!win32Calls.CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
-      hash = 0;
+    if (!win32Calls.CryptCreateHash(provider.Get(), CALG_SHA_256, 0, 0, hash.Receive())) {
+      hash.Release();
       return false;
     }
     return true;
@@ -32,7 +26,7 @@ struct Sha256Session {
 
   bool Finish(uint8_t digest[kSha256Size]) {
     DWORD length = kSha256Size;
-    return win32Calls.CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0) && length == kSha256Size;
+    return win32Calls.CryptGetHashParam(hash.Get(), HP_HASHVAL, digest, &length, 0) && length == kSha256Size;
   }
 };
 }  // namespace
@@ -41,7 +35,7 @@ bool HashBufferSha256(const void* data, uint32_t length, uint8_t digest[kSha256S
   if (!data) return false;
   Sha256Session session;
   if (!session.Open()) return false;
-  if (!win32Calls.CryptHashData(session.hash, static_cast<const BYTE*>(data), length, 0)) return false;
+  if (!win32Calls.CryptHashData(session.hash.Get(), static_cast<const BYTE*>(data), length, 0)) return false;
   return session.Finish(digest);
 }
 
@@ -62,6 +56,6 @@ bool HashFileSha256(HANDLE file, uint64_t* size, uint8_t digest[kSha256Size]) {
     DWORD read = 0;
     if (!win32Calls.ReadFile(file, block, kFileHashBlockSize, &read, nullptr)) return false;
     if (read == 0) return session.Finish(digest);
-    if (!win32Calls.CryptHashData(session.hash, block, read, 0)) return false;
+    if (!win32Calls.CryptHashData(session.hash.Get(), block, read, 0)) return false;
   }
 }

@@ -5,6 +5,7 @@
 #include "proofs/device_key_store.h"
 
 #include "platform/record_bytes.h"
+#include "platform/handle_owner.h"
 #include "platform/win32_calls.h"
 
 namespace {
@@ -87,24 +88,29 @@ bool VerifyDeviceKey(NCRYPT_KEY_HANDLE key) {
 bool OpenDeviceKey(const wchar_t* providerName, NCRYPT_PROV_HANDLE& provider, NCRYPT_KEY_HANDLE& key) {
   provider = 0;
   key = 0;
-  NCRYPT_PROV_HANDLE openedProvider = 0;
-  if (win32Calls.NCryptOpenStorageProvider(&openedProvider, providerName, 0) != ERROR_SUCCESS) return false;
-
-  NCRYPT_KEY_HANDLE openedKey = 0;
-  SECURITY_STATUS status = win32Calls.NCryptOpenKey(openedProvider, &openedKey, kDeviceKeyName, 0, NCRYPT_SILENT_FLAG);
-  bool usable = false;
-  if (status == ERROR_SUCCESS)
-    usable = VerifyDeviceKey(openedKey);
-  else if (status == NTE_BAD_KEYSET || status == NTE_NOT_FOUND)
-    usable = CreateDeviceKey(openedProvider, openedKey) && VerifyDeviceKey(openedKey);
-
-  if (!usable) {
-    FreeNCryptObject(openedKey);
-    FreeNCryptObject(openedProvider);
+  // Released in reverse: the key before its provider.
+  NCryptObjectOwner openedProvider;
+  if (win32Calls.NCryptOpenStorageProvider(openedProvider.Receive(), providerName, 0) != ERROR_SUCCESS) {
+    openedProvider.Release();
     return false;
   }
-  provider = openedProvider;
-  key = openedKey;
+
+  NCryptObjectOwner openedKey;
+  SECURITY_STATUS status =
+      win32Calls.NCryptOpenKey(openedProvider.Get(), openedKey.Receive(), kDeviceKeyName, 0, NCRYPT_SILENT_FLAG);
+  bool usable = false;
+  if (status == ERROR_SUCCESS) {
+    usable = VerifyDeviceKey(openedKey.Get());
+  } else if (status == NTE_BAD_KEYSET || status == NTE_NOT_FOUND) {
+    // The new key takes the place of whatever the failed open wrote.
+    NCRYPT_KEY_HANDLE created = openedKey.Release();
+    const bool made = CreateDeviceKey(openedProvider.Get(), created);
+    openedKey.Reset(created);
+    usable = made && VerifyDeviceKey(openedKey.Get());
+  }
+  if (!usable) return false;
+  provider = openedProvider.Release();
+  key = openedKey.Release();
   return true;
 }
 
