@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "platform/byte_buffer.h"
 #include "platform/win32_calls.h"
 #include "identity/smbios_table.h"
 
@@ -13,28 +14,7 @@ constexpr DWORD kMinimumTableBufferSize = 8;
 constexpr DWORD kMaximumTableBufferSize = 0x400000;  // 4 MiB: more is no real firmware
 
 // The firmware table copy, wiped before it is freed: it holds serial numbers.
-class TableBuffer {
- public:
-  TableBuffer() = default;
-  TableBuffer(const TableBuffer&) = delete;
-  TableBuffer& operator=(const TableBuffer&) = delete;
-  ~TableBuffer() {
-    if (bytes_) {
-      SecureZeroMemory(bytes_, size_);
-      std::free(bytes_);
-    }
-  }
-  bool Allocate(DWORD size) {
-    bytes_ = static_cast<uint8_t*>(std::calloc(size, 1));
-    size_ = bytes_ ? size : 0;
-    return bytes_ != nullptr;
-  }
-  uint8_t* Data() { return bytes_; }
-
- private:
-  uint8_t* bytes_ = nullptr;
-  DWORD size_ = 0;
-};
+using TableBuffer = ByteBuffer<BufferWipe::kOnRelease>;
 
 void WipeWideText(WideBuffer& text) {
   if (text.Data()) SecureZeroMemory(text.Data(), text.Capacity() * sizeof(wchar_t));

@@ -21,15 +21,6 @@ DWORD WindowsErrorFromStatus(LONG status) {
 }
 }  // namespace
 
-NativeBuffer::~NativeBuffer() { std::free(bytes_); }
-
-bool NativeBuffer::Allocate(size_t size) {
-  std::free(bytes_);
-  bytes_ = static_cast<uint8_t*>(std::malloc(size ? size : 1));
-  size_ = bytes_ ? size : 0;
-  return bytes_ != nullptr;
-}
-
 bool QuerySystemInformation(ULONG informationClass, size_t initialSize, volatile LONG* remembered,
                             NativeBuffer& buffer, size_t& filled, DWORD& windowsError) {
   filled = 0;

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/byte_buffer.h"
+
 constexpr ULONG kSystemProcessInformationClass = 5;
 constexpr ULONG kSystemExtendedHandleInformationClass = 64;
 
@@ -64,21 +66,8 @@ struct NativeHandleTableHeader {
 };
 static_assert(sizeof(NativeHandleTableHeader) == 2 * kNativePointerBytes, "SYSTEM_HANDLE_INFORMATION_EX header");
 
-// Heap bytes that report allocation failure instead of throwing.
-class NativeBuffer {
- public:
-  NativeBuffer() = default;
-  NativeBuffer(const NativeBuffer&) = delete;
-  NativeBuffer& operator=(const NativeBuffer&) = delete;
-  ~NativeBuffer();
-  bool Allocate(size_t size);
-  uint8_t* Data() const { return bytes_; }
-  size_t Size() const { return size_; }
-
- private:
-  uint8_t* bytes_ = nullptr;
-  size_t size_ = 0;
-};
+// The answers of the native queries hold no secrets.
+using NativeBuffer = ByteBuffer<BufferWipe::kNone>;
 
 // One NtQuerySystemInformation answer, growing the buffer while the system
 // says it is too small. It starts from the larger of `initialSize` and
