@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "state/guard_state.h"
+#include "platform/byte_buffer.h"
 #include "platform/handle_owner.h"
 #include "platform/win32_calls.h"
 #include "integrity/client_paths.h"
@@ -18,27 +19,30 @@ constexpr DWORD kStartupInfoExSize = 72;
 #endif
 static_assert(sizeof(STARTUPINFOEXW) == kStartupInfoExSize, "STARTUPINFOEXW");
 
-// A process-thread attribute list that holds exactly one inherited handle.
-struct HandleListAttribute {
-  LPPROC_THREAD_ATTRIBUTE_LIST list = nullptr;
-  bool initialized = false;
-  HANDLE handleValue = nullptr;  // UpdateProcThreadAttribute keeps a pointer to it
+// An initialised process-thread attribute list; its storage is not its to
+// free.
+struct AttributeListTraits {
+  using Value = LPPROC_THREAD_ATTRIBUTE_LIST;
+  static constexpr LPPROC_THREAD_ATTRIBUTE_LIST kEmpty = nullptr;
+  static void Close(LPPROC_THREAD_ATTRIBUTE_LIST list) { win32Calls.DeleteProcThreadAttributeList(list); }
+};
 
-  ~HandleListAttribute() {
-    if (initialized) win32Calls.DeleteProcThreadAttributeList(list);
-    std::free(list);
-  }
+// A process-thread attribute list that holds exactly one inherited handle.
+// The list is deleted before its storage is freed (members go in reverse).
+struct HandleListAttribute {
+  ByteBuffer<BufferWipe::kNone> storage;
+  UniqueOwner<AttributeListTraits> list;
+  HANDLE handleValue = nullptr;  // UpdateProcThreadAttribute keeps a pointer to it
 
   bool Prepare(HANDLE inherited) {
     SIZE_T size = 0;
     win32Calls.InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    if (size == 0) return false;
-    list = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(std::calloc(1, size));
-    if (!list) return false;
-    if (!win32Calls.InitializeProcThreadAttributeList(list, 1, 0, &size)) return false;
-    initialized = true;
+    if (size == 0 || !storage.Allocate(size)) return false;
+    auto attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.Data());
+    if (!win32Calls.InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return false;
+    list.Reset(attributes);
     handleValue = inherited;
-    return win32Calls.UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &handleValue,
+    return win32Calls.UpdateProcThreadAttribute(list.Get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &handleValue,
                                                 sizeof(handleValue), nullptr, nullptr) != FALSE;
   }
 };
@@ -82,7 +86,7 @@ bool LaunchErrorHelper(const wchar_t* violationCode) {
 
   STARTUPINFOEXW startup = {};
   startup.StartupInfo.cb = kStartupInfoExSize;
-  startup.lpAttributeList = attribute.list;
+  startup.lpAttributeList = attribute.list.Get();
   PROCESS_INFORMATION process = {};
   BOOL created = win32Calls.CreateProcessW(helperPath.CStr(), commandLine.Data(), nullptr, nullptr, TRUE,
                                            EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT, nullptr,
