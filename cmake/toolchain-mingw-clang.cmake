@@ -33,12 +33,16 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# lld by its versioned name: Debian's lld-14 has no unversioned ld.lld
+# (that is the separate package lld), which -fuse-ld=lld alone looks for.
+find_program(ZARNELGUARD_LLD NAMES ld.lld-14 ld.lld REQUIRED)
+
 # The runtime goes into every binary, so that nothing needs libgcc,
 # libstdc++ or libwinpthread DLLs at run time; no time stamps, so that
 # relinking an unchanged program gives the same bytes. libstdc++'s threads
 # and libgcc's emulated TLS need winpthreads (lld resolves archives in any
 # order, so its place on the line is free).
-set(ZARNELGUARD_LINK_INIT "-fuse-ld=lld -Wno-unused-command-line-argument -L${ZARNELGUARD_GCC_DIR} -static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp -lpthread")
+set(ZARNELGUARD_LINK_INIT "-fuse-ld=lld --ld-path=${ZARNELGUARD_LLD} -Wno-unused-command-line-argument -L${ZARNELGUARD_GCC_DIR} -static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp -lpthread")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${ZARNELGUARD_LINK_INIT}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${ZARNELGUARD_LINK_INIT}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${ZARNELGUARD_LINK_INIT}")
