@@ -12,25 +12,11 @@
 set -uo pipefail
 
 seconds="${1:-5}"
-if ! [[ "$seconds" =~ ^[0-9]+$ ]]; then
-  echo "usage: $0 [seconds]" >&2
-  exit 2
-fi
-
 here="$(cd "$(dirname "$0")" && pwd)"
 build="${ZARNEL_FUZZ_BUILD:-$here/../build/fuzz}"
-compiler="$(command -v clang++ || command -v clang++-14 || true)"
-if [[ -z "$compiler" ]]; then
-  echo "run_fuzzers: clang++ not found (Debian: clang libclang-rt-14-dev)" >&2
-  exit 2
-fi
-
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
-if [[ ! -f "$build/CMakeCache.txt" ]]; then
-  cmake -S "$here" -B "$build" "${generator[@]}" -DCMAKE_CXX_COMPILER="$compiler" >/dev/null || exit 2
-fi
-cmake --build "$build" -j2 >/dev/null || { cmake --build "$build" -j1; exit 2; }
+# shellcheck source=/dev/null
+source "$here/run_targets.sh"
+BuildFuzzTargets "$here" || exit 2
 
 # Longest input per target: a few firmware structures, a few hundred units.
 declare -A maxLength=(
@@ -44,6 +30,4 @@ targets=(${ZARNEL_FUZZ_TARGETS:-smbios_table_fuzzer identity_value_fuzzer identi
 
 binaries="$build"
 corpora="$here/corpus"
-# shellcheck source=/dev/null
-source "$here/run_targets.sh"
 RunFuzzTargets "${targets[@]}"

@@ -7,9 +7,33 @@
 #   corpora     the folder of checked-in corpora, one subfolder per target
 #   seconds     how long to fuzz each target (0: the corpus only)
 #   maxLength   an associative array: longest input per target
-# and calls RunFuzzTargets with the target names; it returns non-zero when
-# any target crashed, tripped a sanitiser, failed a check, hung or ran out
-# of memory.
+# and calls BuildFuzzTargets, then RunFuzzTargets with the target names;
+# the latter returns non-zero when any target crashed, tripped a sanitiser,
+# failed a check, hung or ran out of memory.
+
+# BuildFuzzTargets SOURCE_DIR [CMAKE_ARGUMENTS...]: checks `seconds`,
+# configures <build> with clang once and builds it. Non-zero (2) on bad
+# usage, a missing clang or a failed build.
+BuildFuzzTargets() {
+  local source=$1
+  shift
+  if ! [[ "$seconds" =~ ^[0-9]+$ ]]; then
+    echo "usage: $0 [seconds]" >&2
+    return 2
+  fi
+  local compiler
+  compiler="$(command -v clang++ || command -v clang++-14 || true)"
+  if [[ -z "$compiler" ]]; then
+    echo "run_fuzzers: clang++ not found (Debian: clang libclang-rt-14-dev)" >&2
+    return 2
+  fi
+  local generator=()
+  command -v ninja >/dev/null && generator=(-G Ninja)
+  if [[ ! -f "$build/CMakeCache.txt" ]]; then
+    cmake -S "$source" -B "$build" "${generator[@]}" -DCMAKE_CXX_COMPILER="$compiler" "$@" >/dev/null || return 2
+  fi
+  cmake --build "$build" -j2 >/dev/null || { cmake --build "$build" -j1; return 2; }
+}
 
 # The sanitiser's or the check's own words and the top of the stack.
 ShowFinding() {
