@@ -32,7 +32,19 @@ class ByteBuffer {
   uint8_t* Data() const { return bytes_; }
   size_t Size() const { return size_; }
 
- private:
+  // Lets a growing owner move its bytes into a larger buffer without a copy
+  // of the owner itself; whatever is swapped out is wiped when it is freed.
+  void Swap(ByteBuffer& other) {
+    uint8_t* const bytes = bytes_;
+    const size_t size = size_;
+    bytes_ = other.bytes_;
+    size_ = other.size_;
+    other.bytes_ = bytes;
+    other.size_ = size;
+  }
+
+  // Lets the bytes go now (wiped first, by the policy) rather than at the
+  // end of the owner's scope.
   void Free() {
     if (!bytes_) return;
     if (Wipe == BufferWipe::kOnRelease) SecureZeroMemory(bytes_, size_);
@@ -41,6 +53,7 @@ class ByteBuffer {
     size_ = 0;
   }
 
+ private:
   uint8_t* bytes_ = nullptr;
   size_t size_ = 0;
 };
