@@ -4,7 +4,7 @@
 
 #include <cwchar>
 
-#include "integrity/client_paths.h"
+#include "platform/path_text.h"
 
 namespace {
 constexpr const wchar_t* kSpeedHackModules[] = {L"speedhack-i386.dll", L"speedhack-x86_64.dll", nullptr};

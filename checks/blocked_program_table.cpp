@@ -7,7 +7,7 @@
 
 #include <cwchar>
 
-#include "integrity/client_paths.h"
+#include "platform/path_text.h"
 
 namespace {
 constexpr uint8_t kOrdinary = 0;

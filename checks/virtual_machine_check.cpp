@@ -10,8 +10,8 @@
 
 #include "checks/detection_checks.h"
 #include "platform/native_system_information.h"
+#include "platform/path_text.h"
 #include "state/guard_state.h"
-#include "integrity/client_paths.h"
 
 namespace {
 enum class Field { kSystemManufacturer, kSystemProductName, kBiosVendor, kSystemSerialNumber };

@@ -5,7 +5,7 @@
 #include <cwchar>
 
 #include "platform/win32_calls.h"
-#include "integrity/client_paths.h"
+#include "platform/path_text.h"
 
 namespace {
 constexpr wchar_t kVerbatimPrefix[] = L"\\\\?\\";

@@ -91,15 +91,14 @@ def evidence_name_seeds():
     write("evidence_name_fuzzer", "long", b"\x02\x00\x00\x00\x00\x00" + units("a" * 95))
 
 
-def client_paths_seeds():
-    # First byte: which rule; the rest is UTF-16 text.
-    write("client_paths_fuzzer", "bare_name", b"\x00" + units("ZarnelClient.dat"))
-    write("client_paths_fuzzer", "dot_dot", b"\x00" + units(".."))
-    write("client_paths_fuzzer", "trailing_dots", b"\x00" + units("..."))
-    write("client_paths_fuzzer", "unc_prefix", b"\x01" + units("\\\\?\\UNC\\server\\share\\x"))
-    write("client_paths_fuzzer", "drive_prefix", b"\x01" + units("\\\\?\\C:\\Games\\Zarnel\\Zarnel.exe"))
-    write("client_paths_fuzzer", "fold_pair", b"\x02" + units("C:\\Games\\ZARNEL|c:\\games\\zarnel"))
-    write("client_paths_fuzzer", "module_name", b"\x03" + units("C:\\Games/Zarnel\\ZarnelGuard.dll"))
+def path_text_seeds():
+    write("path_text_fuzzer", "bare_name", units("ZarnelClient.dat"))
+    write("path_text_fuzzer", "dot_dot", units(".."))
+    write("path_text_fuzzer", "trailing_dots", units("..."))
+    write("path_text_fuzzer", "unc_prefix", units("\\\\?\\UNC\\server\\share\\x"))
+    write("path_text_fuzzer", "drive_prefix", units("\\\\?\\C:\\Games\\Zarnel\\Zarnel.exe"))
+    write("path_text_fuzzer", "fold_pair", units("C:\\Games\\ZARNEL|c:\\games\\zarnel"))
+    write("path_text_fuzzer", "module_name", units("C:\\Games/Zarnel\\ZarnelGuard.dll"))
 
 
 if __name__ == "__main__":
@@ -107,4 +106,4 @@ if __name__ == "__main__":
     identity_value_seeds()
     identity_text_seeds()
     evidence_name_seeds()
-    client_paths_seeds()
+    path_text_seeds()

@@ -24,9 +24,9 @@ declare -A maxLength=(
   [identity_value_fuzzer]=1200
   [identity_text_fuzzer]=8192
   [evidence_name_fuzzer]=1024
-  [client_paths_fuzzer]=1024
+  [path_text_fuzzer]=1024
 )
-targets=(${ZARNEL_FUZZ_TARGETS:-smbios_table_fuzzer identity_value_fuzzer identity_text_fuzzer evidence_name_fuzzer client_paths_fuzzer})
+targets=(${ZARNEL_FUZZ_TARGETS:-smbios_table_fuzzer identity_value_fuzzer identity_text_fuzzer evidence_name_fuzzer path_text_fuzzer})
 
 binaries="$build"
 corpora="$here/corpus"

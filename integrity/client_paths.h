@@ -1,6 +1,7 @@
 #pragma once
 // Where the client's files are, and the path rules for reaching them.
 #include <windows.h>
+#include "platform/path_text.h"
 #include "platform/wide_buffer.h"
 
 constexpr DWORD kPathBufferCapacity = 32768;
@@ -11,17 +12,9 @@ constexpr DWORD kPathBufferCapacity = 32768;
 bool ResolveClientDirectory(WideBuffer& directory);
 
 // Full path of a manifest entry under the client directory. Admits only a
-// bare file name: false for null, empty, ".", "..", or any name holding a
-// backslash, slash or colon, and when the full path cannot be formed.
+// bare file name (IsBareFileName); false too when the full path cannot be
+// formed.
 bool BuildManifestFilePath(const wchar_t* clientDirectory, const wchar_t* relativePath, WideBuffer& fullPath);
 
 // The final path of an open file, extended-length prefix removed.
 bool GetFinalFilePath(HANDLE file, WideBuffer& finalPath);
-
-// "\\?\UNC\server\share" -> "\\server\share"; "\\?\C:\x" -> "C:\x"; any
-// other path unchanged. Case-sensitive, in place.
-void StripExtendedPathPrefix(WideBuffer& path);
-
-// Equal length and equal code units, with only A-Z folded to a-z: no locale,
-// no other normalisation.
-bool PathsEqualFoldingAscii(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength);

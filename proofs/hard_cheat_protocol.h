@@ -5,11 +5,10 @@
 #include <cstdint>
 
 #include "platform/record_bytes.h"
+#include "proofs/evidence_text.h"
 #include "state/hard_cheat_state.h"
 
 constexpr uint32_t kHardCheatRecordSize = 207;
-constexpr uint32_t kEvidenceNameCapacity = 96;   // bytes; a kept name is 1 to 95
-constexpr uint32_t kEvidenceTextCapacity = 384;  // bytes; a text is 1 to 383
 constexpr uint64_t kAcknowledgementTimeoutMs = 8000;
 
 // Records a confirmed detection (first one wins). False when it cannot be
@@ -20,10 +19,6 @@ bool ConfirmHardCheatDetection(uint16_t violation, const wchar_t* name, uint32_t
 // A confirmed detection is waiting for its report to be acknowledged.
 bool IsHardCheatDetectionPending();
 
-// Lower-case ASCII letters, digits, "." and "_" kept; every run of other code
-// units between kept characters becomes one "-". False when nothing is kept
-// or the result would reach 96 bytes. `normalised` is zero-terminated.
-bool NormaliseEvidenceName(const wchar_t* name, char (&normalised)[kEvidenceNameCapacity], uint32_t& length);
 // SHA-256 of the evidence text "ZARNEL-GUARD-EVIDENCE-V1\n..." for a
 // violation (1 to 3), the normalised name and this process as the target.
 bool HashHardCheatEvidence(uint16_t violation, const wchar_t* name, uint32_t accessMask, uint8_t digest[32]);

@@ -8,24 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "integrity/sha256_digest.h"
-#include "proofs/hard_cheat_protocol.h"
+#include "proofs/evidence_text.h"
 #include "system_models.h"
-
-namespace {
-// The digest itself is CryptoAPI's business; the target keeps the text that
-// would be hashed, to check it.
-std::string hashedText;
-bool hashCalled = false;
-}  // namespace
-
-bool HashBufferSha256(const void* data, uint32_t length, uint8_t digest[kSha256Size]) {
-  if (!data) return false;
-  hashCalled = true;
-  hashedText.assign(static_cast<const char*>(data), length);
-  std::memset(digest, 0xA5, kSha256Size);
-  return true;
-}
 
 namespace {
 bool IsKept(wchar_t unit) {
@@ -35,7 +19,6 @@ bool IsKept(wchar_t unit) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  RestoreWin32Calls();
   if (size < 6) return 0;
   const uint16_t violation = static_cast<uint16_t>(data[0] | data[1] << 8);
   const uint32_t accessMask = static_cast<uint32_t>(data[2]) | static_cast<uint32_t>(data[3]) << 8 |
@@ -85,19 +68,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(withoutHyphens == keptLower);
   }
 
-  hashCalled = false;
-  uint8_t digest[32] = {};
-  const bool hashed = HashHardCheatEvidence(violation, name.data(), accessMask, digest);
-  const bool expectHashed = violation >= 1 && violation <= 3 && name[0] != 0 && ok;
-  FUZZ_CHECK(hashed == expectHashed);
-  FUZZ_CHECK(hashCalled == expectHashed);
-  if (hashed) {
+  // The text, for the smallest and the widest process id.
+  for (const uint32_t targetProcessId : {4242u, 0xFFFFFFFFu}) {
+    char text[kEvidenceTextCapacity];
+    std::memset(text, 0x5A, sizeof(text));
+    uint32_t textLength = 777;
+    const bool formatted = FormatEvidenceText(violation, name.data(), targetProcessId, accessMask, text, textLength);
+    const bool expectFormatted = violation >= 1 && violation <= 3 && name[0] != 0 && ok;
+    FUZZ_CHECK(formatted == expectFormatted);
+    if (!formatted) {
+      FUZZ_CHECK(textLength == 0);
+      for (char c : text) FUZZ_CHECK(c == 0);
+      continue;
+    }
     char expected[kEvidenceTextCapacity];
     const int written = std::snprintf(expected, sizeof(expected),
                                       "ZARNEL-GUARD-EVIDENCE-V1\nviolation=%u\nname=%s\ntarget-pid=%u\naccess=%08X\n",
-                                      violation, std::string(normalised, length).c_str(),
-                                      static_cast<unsigned>(ModelGetCurrentProcessId()), accessMask);
-    FUZZ_CHECK(written > 0 && hashedText == std::string(expected, written));
+                                      violation, std::string(normalised, length).c_str(), targetProcessId, accessMask);
+    FUZZ_CHECK(written > 0 && std::string(text, textLength) == std::string(expected, written));
+    FUZZ_CHECK(text[textLength] == 0);
   }
   return 0;
 }

@@ -2,20 +2,13 @@
 
 #include <string>
 
-#include "state/guard_state.h"
-
 Win32Calls win32Calls;
-GuardState guard;
 
 void RestoreWin32Calls() {
   win32Calls.GetSystemFirmwareTable = ModelGetSystemFirmwareTable;
   win32Calls.MultiByteToWideChar = ModelMultiByteToWideChar;
   win32Calls.WideCharToMultiByte = ModelWideCharToMultiByte;
   win32Calls.GetStringTypeW = ModelGetStringTypeW;
-  win32Calls.GetModuleFileNameW = nullptr;
-  win32Calls.GetFullPathNameW = ModelGetFullPathNameW;
-  win32Calls.GetFinalPathNameByHandleW = nullptr;
-  win32Calls.GetCurrentProcessId = ModelGetCurrentProcessId;
 }
 
 namespace {
@@ -114,42 +107,6 @@ BOOL ModelGetStringTypeW(DWORD infoType, LPCWCH source, int length, LPWORD types
   }
   return TRUE;
 }
-
-DWORD ModelGetFullPathNameW(LPCWSTR name, DWORD size, LPWSTR buffer, LPWSTR* filePart) {
-  if (filePart) *filePart = nullptr;
-  if (!name || !*name) return 0;
-  // Components of a drive-rooted path ("C:\..."); "." vanishes, ".." climbs
-  // but never above the root, and a component's trailing dots and spaces go,
-  // so "..." and ". ." name the directory they stand in.
-  const size_t nameLength = std::wcslen(name);
-  if (nameLength < 3 || name[1] != L':' || (name[2] != L'\\' && name[2] != L'/')) return 0;
-  std::vector<std::wstring> parts;
-  size_t i = 3;
-  while (i <= nameLength) {
-    size_t j = i;
-    while (j < nameLength && name[j] != L'\\' && name[j] != L'/') ++j;
-    std::wstring part(name + i, j - i);
-    const bool last = j == nameLength;
-    if (part == L"..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (part != L".") {
-      while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.pop_back();
-      if (!part.empty() || last) parts.push_back(part);
-    }
-    i = j + 1;
-  }
-  std::wstring full(name, 3);
-  full[2] = L'\\';
-  for (size_t k = 0; k < parts.size(); ++k) {
-    if (k) full += L'\\';
-    full += parts[k];
-  }
-  if (full.size() + 1 > size) return static_cast<DWORD>(full.size() + 1);
-  std::wmemcpy(buffer, full.c_str(), full.size() + 1);
-  return static_cast<DWORD>(full.size());
-}
-
-DWORD ModelGetCurrentProcessId() { return 4242; }
 
 std::vector<wchar_t> UnitsFromBytes(const uint8_t* data, size_t size) {
   std::vector<wchar_t> units(size / 2);

@@ -1,8 +1,8 @@
 #pragma once
-// Models of the few system calls the parsing code makes, good enough for
-// the fuzzer to reach every branch behind them: the ANSI code page as
-// Windows-1252, strict UTF-16 to UTF-8, the C1_SPACE class above Latin-1,
-// and a path resolver that folds "." and ".." the way GetFullPathNameW does.
+// Models of the few system calls the identity parsers make, good enough for
+// the fuzzer to reach every branch behind them: the raw firmware table, the
+// ANSI code page as Windows-1252, strict UTF-16 to UTF-8 and the C1_SPACE
+// class above Latin-1.
 // Plus the helpers the targets share: input splitting and a finding report
 // that aborts, so that libFuzzer saves the input.
 #include <windows.h>
@@ -21,8 +21,6 @@ int ModelMultiByteToWideChar(UINT codePage, DWORD flags, LPCCH source, int sourc
 int ModelWideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH source, int sourceLength, LPSTR target,
                              int targetLength, LPCCH defaultChar, LPBOOL usedDefault);
 BOOL ModelGetStringTypeW(DWORD infoType, LPCWCH source, int length, LPWORD types);
-DWORD ModelGetFullPathNameW(LPCWSTR name, DWORD size, LPWSTR buffer, LPWSTR* filePart);
-DWORD ModelGetCurrentProcessId();
 
 // The firmware table that ModelGetSystemFirmwareTable serves.
 void SetModelFirmwareTable(const uint8_t* bytes, size_t size);

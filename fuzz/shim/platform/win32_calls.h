@@ -1,8 +1,10 @@
 #pragma once
 // Native stand-in for the guard's table of system calls: only the entries
-// that the fuzzed files call, with the Windows signatures. The targets point
-// them at models of the system (fuzz/shim/system_models.h) or at the fuzz
-// input itself.
+// that the identity readers call, with the Windows signatures (the real
+// table names every call the guard makes, which a Linux build cannot
+// declare). The targets point them at models of the system
+// (fuzz/targets/system_models.h) or at the fuzz input itself. The path and
+// evidence rules need no stand-in: they are pure files.
 #include <windows.h>
 
 struct Win32Calls {
@@ -12,10 +14,6 @@ struct Win32Calls {
   int (*WideCharToMultiByte)(UINT codePage, DWORD flags, LPCWCH source, int sourceLength, LPSTR target,
                              int targetLength, LPCCH defaultChar, LPBOOL usedDefault);
   BOOL (*GetStringTypeW)(DWORD infoType, LPCWCH source, int length, LPWORD types);
-  DWORD (*GetModuleFileNameW)(HMODULE module, LPWSTR name, DWORD size);
-  DWORD (*GetFullPathNameW)(LPCWSTR name, DWORD size, LPWSTR buffer, LPWSTR* filePart);
-  DWORD (*GetFinalPathNameByHandleW)(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
-  DWORD (*GetCurrentProcessId)();
 };
 
 extern Win32Calls win32Calls;
