@@ -1,33 +1,27 @@
 #include "checks/finding_policy.h"
 
 #include "checks/fatal_exit.h"
+#include "checks/finding_texts.h"
 #include "proofs/hard_cheat_protocol.h"
 #include "state/guard_state.h"
 
 namespace {
 constexpr wchar_t kDebuggerName[] = L"active-debugger";
-constexpr wchar_t kDebuggerMessage[] = L"Zarnel closed because an active debugger was detected.";
-constexpr wchar_t kDebuggerEvidenceLost[] =
-    L"Zarnel closed because its debugger evidence could not be retained.";
-constexpr wchar_t kHardCheatEvidenceLost[] =
-    L"Zarnel closed because its hard-cheat evidence could not be retained.";
 
 const wchar_t* VirtualMachineMessage(FindingPhase phase) {
-  return phase == FindingPhase::kStartup
-             ? L"Zarnel cannot start because a virtual machine environment was detected: %ls"
-             : L"Zarnel closed because a virtual machine environment was detected: %ls";
+  return phase == FindingPhase::kStartup ? kStartupVirtualMachineFormat : kRunTimeVirtualMachineFormat;
 }
 
 const wchar_t* FailedScanMessage(FindingPhase phase) {
   switch (phase) {
     case FindingPhase::kStartup:
-      return L"Zarnel cannot start because its process scanner failed (Windows error %lu).";
+      return kStartupScanFailureFormat;
     case FindingPhase::kMonitor:
-      return L"Zarnel closed because its process scanner failed (Windows error %lu).";
+      return kMonitorScanFailureFormat;
     case FindingPhase::kPreLogin:
       break;
   }
-  return L"Zarnel closed because its pre-login process scan failed (Windows error %lu).";
+  return kPreLoginScanFailureFormat;
 }
 
 // The monitor runs no check while a detection is pending, so whatever it
@@ -41,7 +35,7 @@ void EndUnlessDetectionPending(FindingPhase phase, const wchar_t* code) {
 bool ActOnActiveDebugger(FindingPhase phase) {
   if (ConfirmHardCheatDetection(kViolationActiveDebugger, kDebuggerName, 0, kDebuggerCode, kDebuggerMessage))
     return true;
-  FatalExit(kDebuggerCode, phase == FindingPhase::kMonitor ? kDebuggerMessage : kDebuggerEvidenceLost);
+  FatalExit(kDebuggerCode, phase == FindingPhase::kMonitor ? kDebuggerMessage : kDebuggerEvidenceLostMessage);
 }
 
 bool ActOnBlockedProgram(FindingPhase phase, const ProgramFinding& finding) {
@@ -52,7 +46,7 @@ bool ActOnBlockedProgram(FindingPhase phase, const ProgramFinding& finding) {
   if (finding.rule && finding.rule->category == kHardCheatCategory && finding.holdsGameAccess) {
     if (ConfirmHardCheatDetection(kViolationHardCheatProgram, code, finding.accessMask, code, guard.lastErrorText))
       return true;
-    FatalExit(code, phase == FindingPhase::kMonitor ? guard.lastErrorText : kHardCheatEvidenceLost);
+    FatalExit(code, phase == FindingPhase::kMonitor ? guard.lastErrorText : kHardCheatEvidenceLostMessage);
   }
   EndUnlessDetectionPending(phase, code);
   return false;

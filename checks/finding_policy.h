@@ -3,7 +3,7 @@
 // monitor's passes and the checks before a login. The one place that
 // decides whether a finding ends the client, is recorded as a hard-cheat
 // detection for the server, or waits behind a detection already pending,
-// and the one place of the texts the player sees for it.
+// and which of the texts in checks/finding_texts.h the player sees for it.
 #include <windows.h>
 
 #include <cstdint>

@@ -7,6 +7,7 @@
 
 #include "checks/fatal_exit.h"
 #include "checks/finding_policy.h"
+#include "checks/finding_texts.h"
 #include "state/guard_state.h"
 #include "platform/win32_calls.h"
 #include "proofs/hard_cheat_protocol.h"
@@ -103,8 +104,7 @@ DWORD WINAPI SecurityMonitorThread(LPVOID) {
   for (;;) {
     DWORD waited = win32Calls.WaitForSingleObject(guard.stopEvent, NextWaitMs());
     if (waited == WAIT_OBJECT_0) return 0;
-    if (waited != WAIT_TIMEOUT)
-      FatalExit(kScanFailureCode, L"Zarnel closed because its security monitor stopped responding.");
+    if (waited != WAIT_TIMEOUT) FatalExit(kScanFailureCode, kMonitorUnresponsiveMessage);
     // While a detection is pending its report decides: no check runs, so
     // no other finding can end the client before the server has its answer.
     if (IsHardCheatDetectionPending()) {

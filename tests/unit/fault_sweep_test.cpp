@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "checks/finding_texts.h"
 #include "core/startup_sequence.h"
 #include "hard_cheat_fixture.h"
 #include "integrity/guard_manifest.h"
@@ -445,10 +446,11 @@ std::string CheckStartupOutcome(bool started, const RunOutcome&) {
 }
 
 // Only a scanner failure may end a start-up or a login proof: a failed call
-// must never look like a finding.
-std::string CheckScanFailureExit(const RunOutcome& outcome, const wchar_t* prefix) {
+// must never look like a finding. The Windows error in its text is whichever
+// the failed call left, so only the words before it are compared.
+std::string CheckScanFailureExit(const RunOutcome& outcome, const wchar_t* format) {
   if (hard_cheat_test::HelperLaunches() != 1 || outcome.helperCode != L"AC-SCAN-001" ||
-      !StartsWith(outcome.text, prefix))
+      !StartsWith(outcome.text, TextBeforeFirstField(format).c_str()))
     return "undocumented fatal exit " + Narrow(outcome.helperCode) + ": " + Narrow(outcome.text);
   return "";
 }
@@ -526,8 +528,7 @@ TEST_F(FaultSweep, EveryCallFailingDuringTheStartUpEndsInADocumentedOutcomeAndLe
                        outcome.problem = CheckStartupOutcome(started, outcome);
                      },
                      [](const RunOutcome& outcome) {
-                       return CheckScanFailureExit(
-                           outcome, L"Zarnel cannot start because its process scanner failed (Windows error ");
+                       return CheckScanFailureExit(outcome, kStartupScanFailureFormat);
                      }};
     int runs = Sweep(startup);
     RecordProperty(fresh ? "startup_fresh_runs" : "startup_open_runs", runs);
@@ -538,8 +539,7 @@ TEST_F(FaultSweep, EveryCallFailingDuringALoginProofEndsInADocumentedOutcomeAndL
   Scenario login{"login proof", false, nullptr, [] { ASSERT_TRUE(StartDirectly()) << Narrow(guard.lastErrorText); },
                  [](RunOutcome& outcome) { outcome.problem = CreateAndCheckLoginProof(); },
                  [](const RunOutcome& outcome) {
-                   return CheckScanFailureExit(outcome,
-                                               L"Zarnel closed because its pre-login process scan failed (Windows error ");
+                   return CheckScanFailureExit(outcome, kPreLoginScanFailureFormat);
                  }};
   RecordProperty("login_runs", Sweep(login));
 }
@@ -604,8 +604,7 @@ TEST_F(FaultSweep, EveryCallFailingDuringAHardCheatExchangeEndsTheProcessAsDocum
     // the code unseen; the message still says how the process ended.
     if (outcome.helperCode != L"AC-DEBUG-001" && !(injected && hard_cheat_test::HelperLaunches() == 0))
       return "violation code " + Narrow(outcome.helperCode);
-    if (outcome.text != L"Zarnel closed because an active debugger was detected." &&
-        outcome.text != L"Zarnel closed because its debugger evidence could not be retained.")
+    if (outcome.text != kDebuggerMessage && outcome.text != kDebuggerEvidenceLostMessage)
       return "undocumented end: " + Narrow(outcome.text);
     return std::string();
   };

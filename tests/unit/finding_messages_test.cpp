@@ -1,5 +1,7 @@
 // The two formatters' exact texts, both wordings, with a table row and
-// without one, and the code that the fatal exit then gets.
+// without one, and the code that the fatal exit then gets. The other tests
+// compare the guard's texts with the constants of checks/finding_texts.h;
+// this file alone spells the texts out, so an edit of one is still caught.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +9,7 @@
 #include "checks/blocked_module_table.h"
 #include "checks/blocked_program_table.h"
 #include "checks/detection_checks.h"
+#include "checks/finding_texts.h"
 #include "test_support.h"
 
 namespace {
@@ -48,7 +51,43 @@ const MessageCase kModuleCases[] = {
     {"default_runtime", false, false,
      L"Zarnel closed because a blocked module was loaded in the client. (Code AC-MODULE-000)", L"AC-MODULE-000"},
 };
+
+// The texts that no formatter above writes, word for word (the blocked
+// program and module formats and default names are pinned by the formatted
+// texts above).
+struct PinnedText {
+  const char* name;
+  const wchar_t* constant;
+  const wchar_t* expected;
+};
+
+const PinnedText kPinnedTexts[] = {
+    {"debugger", kDebuggerMessage, L"Zarnel closed because an active debugger was detected."},
+    {"debugger_evidence_lost", kDebuggerEvidenceLostMessage,
+     L"Zarnel closed because its debugger evidence could not be retained."},
+    {"hard_cheat_evidence_lost", kHardCheatEvidenceLostMessage,
+     L"Zarnel closed because its hard-cheat evidence could not be retained."},
+    {"startup_virtual_machine", kStartupVirtualMachineFormat,
+     L"Zarnel cannot start because a virtual machine environment was detected: %ls"},
+    {"run_time_virtual_machine", kRunTimeVirtualMachineFormat,
+     L"Zarnel closed because a virtual machine environment was detected: %ls"},
+    {"startup_scan_failure", kStartupScanFailureFormat,
+     L"Zarnel cannot start because its process scanner failed (Windows error %lu)."},
+    {"monitor_scan_failure", kMonitorScanFailureFormat,
+     L"Zarnel closed because its process scanner failed (Windows error %lu)."},
+    {"pre_login_scan_failure", kPreLoginScanFailureFormat,
+     L"Zarnel closed because its pre-login process scan failed (Windows error %lu)."},
+    {"monitor_unresponsive", kMonitorUnresponsiveMessage,
+     L"Zarnel closed because its security monitor stopped responding."},
+};
 }  // namespace
+
+TEST(FindingMessages, TheTextsOfOtherFindingsReadWordForWord) {
+  for (const PinnedText& t : kPinnedTexts) {
+    SCOPED_TRACE(t.name);
+    EXPECT_EQ(std::wstring(t.constant), t.expected);
+  }
+}
 
 TEST(FindingMessages, ProgramMessagesInBothWordingsWithRowAndDefault) {
   for (const MessageCase& c : kProgramCases) {

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "checks/finding_texts.h"
 #include "hard_cheat_fixture.h"
 
 namespace {
 using namespace hard_cheat_test;
 
-const wchar_t kDebuggerMessage[] = L"Zarnel closed because an active debugger was detected.";
 const wchar_t kRejectedSuffix[] = L" The server rejected the security report.";
 const wchar_t kTimedOutSuffix[] = L" The security report acknowledgement timed out.";
 

@@ -13,6 +13,7 @@
 
 #include "ZarnelGuard.h"
 #include "checks/fatal_exit.h"
+#include "checks/finding_texts.h"
 #include "proofs/device_key_store.h"
 #include "proofs/hard_cheat_protocol.h"
 #include "test_support.h"
@@ -199,8 +200,7 @@ class HardCheatTest : public testing::Test {
     return std::vector<uint8_t>(bytes, bytes + sizeof(guard.hardCheat));
   }
   static bool ConfirmDebugger() {
-    return ConfirmHardCheatDetection(1, L"active-debugger", 0, L"AC-DEBUG-001",
-                                     L"Zarnel closed because an active debugger was detected.");
+    return ConfirmHardCheatDetection(1, L"active-debugger", 0, L"AC-DEBUG-001", kDebuggerMessage);
   }
 };
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "checks/finding_texts.h"
 #include "core/security_monitor.h"
 #include "hard_cheat_fixture.h"
 #include "integrity/guard_manifest.h"
@@ -18,7 +19,6 @@ namespace {
 using namespace hard_cheat_test;
 
 const HANDLE kFakeStopEvent = reinterpret_cast<HANDLE>(0x5170);
-const wchar_t kDebuggerMessage[] = L"Zarnel closed because an active debugger was detected.";
 const wchar_t kTimedOutSuffix[] = L" The security report acknowledgement timed out.";
 
 struct PassRecord {
@@ -257,7 +257,7 @@ TEST_F(SecurityMonitor, TheStopEventEndsTheThreadDuringAWaitWithNoCheckRun) {
 TEST_F(SecurityMonitor, AFailedWaitEndsTheClient) {
   world.failAtWait = 2;
   MonitorOutcome outcome = Run();
-  ExpectEnded(outcome, L"AC-SCAN-001", L"Zarnel closed because its security monitor stopped responding.");
+  ExpectEnded(outcome, L"AC-SCAN-001", kMonitorUnresponsiveMessage);
   EXPECT_EQ(world.passes.size(), 1u);
 }
 
@@ -288,10 +288,8 @@ TEST_P(MonitorScanFailures, OnlyTwoConsecutiveFailuresEndTheClient) {
     EXPECT_EQ(world.passes.size(), c.results.size());
     return;
   }
-  wchar_t expected[128];
-  swprintf(expected, 128, L"Zarnel closed because its process scanner failed (Windows error %u).",
-           static_cast<unsigned>(100 + c.results.size() - 1));
-  ExpectEnded(outcome, L"AC-SCAN-001", expected);
+  ExpectEnded(outcome, L"AC-SCAN-001",
+              FormatText(kMonitorScanFailureFormat, static_cast<unsigned long>(100 + c.results.size() - 1)));
   EXPECT_EQ(world.passes.size(), c.results.size());
 }
 
@@ -306,14 +304,13 @@ const BlockRule kHardCheatProgram = {42, L"AC-PROC-042", L"Test Memory Editor", 
 const ModuleRule kTestModule = {3, L"AC-MODULE-003", L"Test Overlay", kNoNames};
 
 std::wstring RunTimeProgramMessage(const wchar_t* name, const wchar_t* code) {
-  return std::wstring(L"Zarnel closed because ") + name + L" was opened. Close it completely before reconnecting. (Code " +
-         code + L")";
+  return FormatText(kRunTimeBlockedProgramFormat, name, code);
 }
 
 TEST_F(SecurityMonitor, ABlockedModuleEndsTheClientWithTheRunTimeWording) {
   world.moduleAtPass = 2;
   world.moduleRule = &kTestModule;
-  ExpectEnded(Run(), L"AC-MODULE-003", L"Zarnel closed because Test Overlay was loaded in the client. (Code AC-MODULE-003)");
+  ExpectEnded(Run(), L"AC-MODULE-003", FormatText(kRunTimeBlockedModuleFormat, L"Test Overlay", L"AC-MODULE-003"));
   EXPECT_EQ(ScanForms(), "Q-") << "the module finding ends the pass before the program scan";
 }
 
@@ -460,7 +457,7 @@ TEST_F(SecurityMonitor, AFullMessageLosesTheTimeOutSuffix) {
 // ---- the file check ----
 TEST_F(SecurityMonitor, AVirtualMachineFoundAtTheFileCheckEndsTheClient) {
   world.virtualMachineAtPass = 15;
-  ExpectEnded(Run(), L"AC-VM-001", L"Zarnel closed because a virtual machine environment was detected: test hypervisor");
+  ExpectEnded(Run(), L"AC-VM-001", FormatText(kRunTimeVirtualMachineFormat, L"test hypervisor"));
   EXPECT_EQ(world.passes.size(), 15u);
   EXPECT_FALSE(world.passes.back().files);
 }

@@ -14,6 +14,7 @@
 #include "core/startup_sequence.h"
 #include "checks/blocked_module_table.h"
 #include "checks/blocked_program_table.h"
+#include "checks/finding_texts.h"
 #include "platform/native_system_information.h"
 #include "checks/virtual_machine_check.h"
 #include "hard_cheat_fixture.h"
@@ -474,19 +475,16 @@ struct FindingCase {
 
 std::wstring ModuleMessage() {
   const ModuleRule* rule = MatchBlockedModuleName(L"speedhack-i386.dll", 18);
-  return std::wstring(L"Zarnel cannot start because ") + rule->displayName + L" is loaded in the client. (Code " +
-         rule->code + L")";
+  return FormatText(kStartupBlockedModuleFormat, rule->displayName, rule->code);
 }
 std::wstring ProgramMessage() {
   const BlockRule* rule = MatchBlockedProgramName(L"wemod.exe", 9);
-  return std::wstring(L"Zarnel cannot start while ") + rule->displayName +
-         L" is running. Close it completely, including its tray or background process, then try again. (Code " +
-         rule->code + L")";
+  return FormatText(kStartupBlockedProgramFormat, rule->displayName, rule->code);
 }
 std::wstring VmMessage() {
   WideBuffer detail;
   JudgeGuestServiceName(L"vmtoolsd.exe", 12, detail);
-  return std::wstring(L"Zarnel cannot start because a virtual machine environment was detected: ") + detail.CStr();
+  return FormatText(kStartupVirtualMachineFormat, detail.CStr());
 }
 void StageModule() {
   stagedModule = L"speedhack-i386.dll";
@@ -507,7 +505,7 @@ const FindingCase kFindingCases[] = {
        win32Calls.IsDebuggerPresent = DebuggerPresent;
        win32Calls.BCryptGenRandom = NoRandom;
      },
-     [] { return std::wstring(L"Zarnel closed because its debugger evidence could not be retained."); },
+     [] { return std::wstring(kDebuggerEvidenceLostMessage); },
      [] { return std::wstring(L"AC-DEBUG-001"); }},
     {"blocked_module", StageModule, ModuleMessage,
      [] { return std::wstring(MatchBlockedModuleName(L"speedhack-i386.dll", 18)->code); }},
@@ -520,7 +518,7 @@ const FindingCase kFindingCases[] = {
        win32Calls.NtQuerySystemInformation = StagedProcessList;
        processListDenied = true;
      },
-     [] { return std::wstring(L"Zarnel cannot start because its process scanner failed (Windows error 5)."); },
+     [] { return FormatText(kStartupScanFailureFormat, static_cast<unsigned long>(ERROR_ACCESS_DENIED)); },
      [] { return std::wstring(L"AC-SCAN-001"); }},
 };
 
@@ -564,7 +562,7 @@ TEST_F(StartupSequence, AHardCheatToolHoldingTheClientIsRecordedOrEndsTheClientW
     ADD_FAILURE() << "the start-up returned";
   } catch (const ProcessEnded&) {
   }
-  EXPECT_STREQ(guard.lastErrorText, L"Zarnel closed because its hard-cheat evidence could not be retained.");
+  EXPECT_STREQ(guard.lastErrorText, kHardCheatEvidenceLostMessage);
   EXPECT_EQ(hard_cheat_test::HelperCode(), rule->code);
   EXPECT_FALSE(IsHardCheatDetectionPending());
   EXPECT_EQ(ledger.mutexCalls, 0);
@@ -577,7 +575,7 @@ TEST_F(StartupSequence, AHardCheatToolHoldingTheClientIsRecordedOrEndsTheClientW
   ASSERT_NE(ZarnelGuardInitialize(), 0) << Narrow(guard.lastErrorText);
   EXPECT_TRUE(IsHardCheatDetectionPending());
   EXPECT_EQ(guard.hardCheat.violation, 3);
-  std::wstring expected = std::wstring(L"Zarnel cannot start while ") + rule->displayName;
+  std::wstring expected = TextBeforeFirstField(kStartupBlockedProgramFormat) + rule->displayName;
   EXPECT_EQ(std::wstring(guard.lastErrorText).substr(0, expected.size()), expected);
   ExpectRunning(kDeviceKeyKindPlatform);
 }

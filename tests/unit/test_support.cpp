@@ -1,7 +1,9 @@
 #include "test_support.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 void ResetGuardForTest() {
   RestoreWin32Calls();
@@ -48,4 +50,18 @@ std::string ToHex(const unsigned char* bytes, size_t length) {
     text += digits[bytes[i] & 15];
   }
   return text;
+}
+
+std::wstring FormatText(const wchar_t* format, ...) {
+  wchar_t text[1024];
+  va_list args;
+  va_start(args, format);
+  int length = vswprintf(text, 1024, format, args);
+  va_end(args);
+  return length < 0 ? std::wstring(L"(format failed)") : std::wstring(text, static_cast<size_t>(length));
+}
+
+std::wstring TextBeforeFirstField(const wchar_t* format) {
+  const wchar_t* field = wcschr(format, L'%');
+  return field ? std::wstring(format, field) : std::wstring(format);
 }

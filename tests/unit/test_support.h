@@ -27,3 +27,10 @@ class TempDirectory {
 };
 
 std::string ToHex(const unsigned char* bytes, size_t length);
+
+// An expected text built by the C runtime from one of the guard's formats,
+// independently of the guard's own formatter.
+std::wstring FormatText(const wchar_t* format, ...);
+// The words of a format before its first conversion, for a check of how a
+// text begins when the rest of it is not known in advance.
+std::wstring TextBeforeFirstField(const wchar_t* format);
