@@ -8,6 +8,7 @@
 #include "core/startup_sequence.h"
 #include "state/guard_state.h"
 #include "proofs/hard_cheat_protocol.h"
+#include "proofs/hard_cheat_texts.h"
 #include "platform/bounded_text.h"
 
 namespace {
@@ -91,8 +92,7 @@ extern "C" uint32_t ZARNELGUARD_API ZarnelGuardAcknowledgeHardCheatReport(const 
   if (accepted)
     FormatBoundedText(message, kHardCheatMessageCapacity, L"%ls", state.messageText);
   else
-    FormatBoundedText(message, kHardCheatMessageCapacity, L"%ls The server rejected the security report.",
-                      state.messageText);
+    FormatBoundedText(message, kHardCheatMessageCapacity, L"%ls%ls", state.messageText, kReportRejectedSuffix);
   ReleaseSRWLockExclusive(&guard.hardCheatLock);
   FatalExit(code, message);
 }

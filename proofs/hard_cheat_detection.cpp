@@ -7,11 +7,11 @@
 #include "state/guard_state.h"
 #include "platform/win32_calls.h"
 #include "proofs/hard_cheat_protocol.h"
+#include "proofs/hard_cheat_texts.h"
 #include "platform/bounded_text.h"
 
 namespace {
 constexpr wchar_t kDefaultHardCheatCode[] = L"AC-HARD-001";
-constexpr wchar_t kDefaultHardCheatMessage[] = L"Zarnel closed after a confirmed hard-cheat detection.";
 
 void ForgetRecordedDetection(HardCheatState& state) {
   state.detectionConfirmed = 0;
@@ -84,8 +84,8 @@ bool TakeOverdueAcknowledgement(wchar_t (&code)[kHardCheatCodeCapacity],
                  win32Calls.GetTickCount64() - state.ackClockStart >= kAcknowledgementTimeoutMs;
   if (overdue) {
     FormatBoundedText(code, kHardCheatCodeCapacity, L"%ls", state.codeText);
-    FormatBoundedText(message, kHardCheatMessageCapacity, L"%ls The security report acknowledgement timed out.",
-                      state.messageText);
+    FormatBoundedText(message, kHardCheatMessageCapacity, L"%ls%ls", state.messageText,
+                      kAcknowledgementTimedOutSuffix);
   }
   ReleaseSRWLockShared(&guard.hardCheatLock);
   return overdue;

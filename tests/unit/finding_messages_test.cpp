@@ -1,7 +1,8 @@
 // The two formatters' exact texts, both wordings, with a table row and
 // without one, and the code that the fatal exit then gets. The other tests
-// compare the guard's texts with the constants of checks/finding_texts.h;
-// this file alone spells the texts out, so an edit of one is still caught.
+// compare the guard's texts with the constants of checks/finding_texts.h and
+// proofs/hard_cheat_texts.h; this file alone spells the texts out, so an
+// edit of one is still caught.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,6 +11,7 @@
 #include "checks/blocked_program_table.h"
 #include "checks/detection_checks.h"
 #include "checks/finding_texts.h"
+#include "proofs/hard_cheat_texts.h"
 #include "test_support.h"
 
 namespace {
@@ -79,6 +81,10 @@ const PinnedText kPinnedTexts[] = {
      L"Zarnel closed because its pre-login process scan failed (Windows error %lu)."},
     {"monitor_unresponsive", kMonitorUnresponsiveMessage,
      L"Zarnel closed because its security monitor stopped responding."},
+    {"hard_cheat_default", kDefaultHardCheatMessage, L"Zarnel closed after a confirmed hard-cheat detection."},
+    {"report_rejected", kReportRejectedSuffix, L" The server rejected the security report."},
+    {"acknowledgement_timed_out", kAcknowledgementTimedOutSuffix,
+     L" The security report acknowledgement timed out."},
 };
 }  // namespace
 

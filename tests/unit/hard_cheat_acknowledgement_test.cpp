@@ -9,12 +9,11 @@
 
 #include "checks/finding_texts.h"
 #include "hard_cheat_fixture.h"
+#include "proofs/hard_cheat_texts.h"
 
 namespace {
 using namespace hard_cheat_test;
 
-const wchar_t kRejectedSuffix[] = L" The server rejected the security report.";
-const wchar_t kTimedOutSuffix[] = L" The security report acknowledgement timed out.";
 
 class HardCheatAcknowledgement : public HardCheatTest {
  protected:
@@ -48,9 +47,9 @@ void PrintTo(const VerdictCase& c, std::ostream* os) { *os << c.label; }
 
 const VerdictCase kVerdicts[] = {
     {"accepted", 1, false, true, L""},
-    {"rejected", 0, false, true, kRejectedSuffix},
+    {"rejected", 0, false, true, kReportRejectedSuffix},
     {"accepted_after_clear", 1, true, true, L""},
-    {"rejected_after_clear", 0, true, true, kRejectedSuffix},
+    {"rejected_after_clear", 0, true, true, kReportRejectedSuffix},
     {"accepted_without_any_challenge", 1, false, false, L""},
 };
 
@@ -142,7 +141,7 @@ TEST_F(HardCheatClock, IsOverdueFrom8000MillisecondsAfterTheChallengeMetTheDetec
   ClockNow() = 608000;
   ASSERT_TRUE(Overdue(code, message));
   EXPECT_EQ(code, L"AC-DEBUG-001");
-  EXPECT_EQ(message, std::wstring(kDebuggerMessage) + kTimedOutSuffix);
+  EXPECT_EQ(message, std::wstring(kDebuggerMessage) + kAcknowledgementTimedOutSuffix);
 }
 
 TEST_F(HardCheatClock, ClearingTheChallengeDoesNotStopIt) {

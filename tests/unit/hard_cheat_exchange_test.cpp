@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "hard_cheat_fixture.h"
+#include "proofs/hard_cheat_texts.h"
 
 namespace {
 using namespace hard_cheat_test;
@@ -391,7 +392,7 @@ TEST_F(HardCheatExchange, ANameWithoutEvidenceIsRefusedBeforeAnythingIsDrawn) {
 TEST_F(HardCheatExchange, TheEndTextsHaveDefaults) {
   ASSERT_TRUE(ConfirmHardCheatDetection(1, L"active-debugger", 0, nullptr, L""));
   EXPECT_STREQ(State().codeText, L"AC-HARD-001");
-  EXPECT_STREQ(State().messageText, L"Zarnel closed after a confirmed hard-cheat detection.");
+  EXPECT_STREQ(State().messageText, kDefaultHardCheatMessage);
   EXPECT_TRUE(IsHardCheatDetectionPending());
 }
 

@@ -14,12 +14,12 @@
 #include "core/security_monitor.h"
 #include "hard_cheat_fixture.h"
 #include "integrity/guard_manifest.h"
+#include "proofs/hard_cheat_texts.h"
 
 namespace {
 using namespace hard_cheat_test;
 
 const HANDLE kFakeStopEvent = reinterpret_cast<HANDLE>(0x5170);
-const wchar_t kTimedOutSuffix[] = L" The security report acknowledgement timed out.";
 
 struct PassRecord {
   bool modules = false;
@@ -438,7 +438,7 @@ TEST_P(MonitorDeadline, EndsTheClientAtTheFirstPollFrom8000MillisecondsOn) {
     ClockNow() -= c.challengeOffsetMs;
   };
   MonitorOutcome outcome = Run();
-  ExpectEnded(outcome, L"AC-DEBUG-001", std::wstring(kDebuggerMessage) + kTimedOutSuffix);
+  ExpectEnded(outcome, L"AC-DEBUG-001", std::wstring(kDebuggerMessage) + kAcknowledgementTimedOutSuffix);
   ASSERT_NE(clockStart, 0u);
   EXPECT_EQ(ClockNow() - clockStart, c.endsAfterClockMs);
   EXPECT_EQ(world.passes.size(), 1u) << "no check while the report is pending";
