@@ -1,7 +1,5 @@
 #include "checks/fatal_exit.h"
 
-#include <cstdlib>
-
 #include "state/guard_state.h"
 #include "platform/byte_buffer.h"
 #include "platform/handle_owner.h"

@@ -46,11 +46,9 @@ struct CollectedSources {
 // redirected to the WOW6432Node copy, which need not hold the same GUID.
 void ReadMachineGuid(CollectedSources& sources) {
   RegistryKeyOwner key;
-  if (win32Calls.RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Cryptography", 0,
-                               KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Receive()) != ERROR_SUCCESS) {
-    key.Release();
+  if (!key.KeepIf(win32Calls.RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Cryptography", 0,
+                                           KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Receive()) == ERROR_SUCCESS))
     return;
-  }
   DWORD type = 0;
   DWORD size = sizeof(sources.machineGuid);
   const LSTATUS status = win32Calls.RegQueryValueExW(key.Get(), L"MachineGuid", nullptr, &type,

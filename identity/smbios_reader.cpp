@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <cstdlib>
-
 #include "platform/byte_buffer.h"
 #include "platform/win32_calls.h"
 #include "identity/smbios_table.h"

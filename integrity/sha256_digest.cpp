@@ -13,15 +13,9 @@ struct Sha256Session {
   CryptHashOwner hash;
 
   bool Open() {
-    if (!win32Calls.CryptAcquireContextW(provider.Receive(), nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
-      provider.Release();
-      return false;
-    }
-    if (!win32Calls.CryptCreateHash(provider.Get(), CALG_SHA_256, 0, 0, hash.Receive())) {
-      hash.Release();
-      return false;
-    }
-    return true;
+    return provider.KeepIf(win32Calls.CryptAcquireContextW(provider.Receive(), nullptr, nullptr, PROV_RSA_AES,
+                                                           CRYPT_VERIFYCONTEXT) != FALSE) &&
+           hash.KeepIf(win32Calls.CryptCreateHash(provider.Get(), CALG_SHA_256, 0, 0, hash.Receive()) != FALSE);
   }
 
   bool Finish(uint8_t digest[kSha256Size]) {

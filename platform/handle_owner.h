@@ -24,10 +24,17 @@ class UniqueOwner {
   bool Valid() const { return value_ != Traits::kEmpty; }
   Value Get() const { return value_; }
   // Where a call that opens one writes it: whatever was held is closed
-  // first. If the call fails, Release() drops what it may have written.
+  // first. Pass the call's success to KeepIf.
   Value* Receive() {
     Reset();
     return &value_;
+  }
+  // After a call wrote through Receive(): keeps the value when the call
+  // succeeded, and otherwise drops whatever it may have written unclosed (a
+  // failed open owns nothing). Returns `opened`.
+  bool KeepIf(bool opened) {
+    if (!opened) value_ = Traits::kEmpty;
+    return opened;
   }
   // Hands the value to a new owner (for example the guard state).
   Value Release() {

@@ -1,6 +1,5 @@
 #include "platform/native_system_information.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/win32_calls.h"

@@ -90,10 +90,9 @@ bool OpenDeviceKey(const wchar_t* providerName, NCRYPT_PROV_HANDLE& provider, NC
   key = 0;
   // Released in reverse: the key before its provider.
   NCryptObjectOwner openedProvider;
-  if (win32Calls.NCryptOpenStorageProvider(openedProvider.Receive(), providerName, 0) != ERROR_SUCCESS) {
-    openedProvider.Release();
+  if (!openedProvider.KeepIf(win32Calls.NCryptOpenStorageProvider(openedProvider.Receive(), providerName, 0) ==
+                             ERROR_SUCCESS))
     return false;
-  }
 
   NCryptObjectOwner openedKey;
   SECURITY_STATUS status =
