@@ -14,6 +14,21 @@ constexpr int kMaximumQueryRounds = 8;
 constexpr size_t kMaximumQueryBytes = 64u * 1024u * 1024u;
 constexpr size_t kInitialProcessListBytes = 128u * 1024u;
 
+// What the next read starts from: the bytes this read filled plus room for
+// the churn between two passes of the monitor (seconds apart), in which a
+// desktop opens and closes a few percent of its handles and starts the odd
+// process. An eighth of the table, and at least 16 KiB (some five hundred
+// handle rows, a few dozen processes with their threads), keeps the next
+// read at one kernel call as a rule. Remembering the filled bytes rather
+// than the buffer lets the size shrink again: a single spike of the handle
+// table must not pin megabytes of a 32-bit address space for every later
+// pass. It never exceeds the buffer that held this answer, so a system that
+// does not report the bytes written leaves the size where it was.
+size_t SizeToRemember(size_t filled, size_t bufferSize) {
+  size_t wanted = filled + filled / 8 + 16384;
+  return wanted < bufferSize ? wanted : bufferSize;
+}
+
 DWORD WindowsErrorFromStatus(LONG status) {
   DWORD error = win32Calls.RtlNtStatusToDosError(status);
   return error ? error : ERROR_GEN_FAILURE;
@@ -24,8 +39,8 @@ bool QuerySystemInformation(ULONG informationClass, size_t initialSize, volatile
                             NativeBuffer& buffer, size_t& filled, DWORD& windowsError) {
   filled = 0;
   windowsError = 0;
-  // A desktop's tables outgrow the first guesses; starting from the size
-  // that last fitted saves a kernel call (and a table walk) per read.
+  // A desktop's tables outgrow the first guesses; starting from what the
+  // last read needed saves a kernel call (and a table walk) per read.
   size_t size = initialSize;
   if (remembered) {
     LONG last = InterlockedCompareExchange(remembered, 0, 0);
@@ -45,7 +60,7 @@ bool QuerySystemInformation(ULONG informationClass, size_t initialSize, volatile
       // Some systems report the bytes written, some leave it 0; never trust
       // more than the buffer holds.
       filled = (needed == 0 || needed > size) ? size : needed;
-      if (remembered) InterlockedExchange(remembered, static_cast<LONG>(size));
+      if (remembered) InterlockedExchange(remembered, static_cast<LONG>(SizeToRemember(filled, size)));
       return true;
     }
     if (status != kStatusInfoLengthMismatch && status != kStatusBufferTooSmall && status != kStatusBufferOverflow) {

@@ -71,8 +71,9 @@ using NativeBuffer = ByteBuffer<BufferWipe::kNone>;
 
 // One NtQuerySystemInformation answer, growing the buffer while the system
 // says it is too small. It starts from the larger of `initialSize` and
-// `*remembered`, the size that last held the table (atomics only; null to
-// remember nothing), and stores the size that held it this time. The growth
+// `*remembered` (atomics only; null to remember nothing), and stores there
+// what this answer filled plus a margin, so that the size follows the table
+// down as well as up. The growth
 // is bounded in rounds and in size, so a table that keeps growing faster
 // than we read it ends in failure instead of an endless loop. On success
 // `filled` is the number of valid bytes; on failure `windowsError` holds a

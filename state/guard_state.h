@@ -43,8 +43,9 @@ struct GuardState {
   SRWLOCK hardCheatLock = SRWLOCK_INIT;
   uint8_t machineIdentityDigest[32] = {};
   HardCheatState hardCheat = {};
-  // The buffer sizes that last held the process list and the handle table,
-  // so that the next read starts where one kernel call suffices. Both the
+  // What the last reads of the process list and the handle table filled,
+  // plus a margin, so that the next read starts where one kernel call
+  // suffices (and shrinks again after a spike). Both the
   // monitor thread and host threads read them: atomics only.
   volatile LONG processListBytes = 0;
   volatile LONG handleTableBytes = 0;
