@@ -33,6 +33,15 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# The start files come from the same directory, for the same reason: without
+# it clang links mingw-w64's stub crtbegin.o/crtend.o, which register no
+# DWARF frames, and on i686 (whose unwinder finds frames only through that
+# registration) every C++ throw then ends in std::terminate, even one caught
+# in the same function. -B puts gcc's own start files first on clang's
+# search path; tests/native/frame_registration.cmake checks each 32-bit
+# program and DLL of the build for them without running any of it.
+set(ZARNELGUARD_START_FILES_DIR ${ZARNELGUARD_GCC_DIR})
+
 # lld by its versioned name: Debian's lld-14 has no unversioned ld.lld
 # (that is the separate package lld), which -fuse-ld=lld alone looks for.
 find_program(ZARNELGUARD_LLD NAMES ld.lld-14 ld.lld REQUIRED)
@@ -42,7 +51,7 @@ find_program(ZARNELGUARD_LLD NAMES ld.lld-14 ld.lld REQUIRED)
 # relinking an unchanged program gives the same bytes. libstdc++'s threads
 # and libgcc's emulated TLS need winpthreads (lld resolves archives in any
 # order, so its place on the line is free).
-set(ZARNELGUARD_LINK_INIT "-fuse-ld=lld --ld-path=${ZARNELGUARD_LLD} -Wno-unused-command-line-argument -L${ZARNELGUARD_GCC_DIR} -static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp -lpthread")
+set(ZARNELGUARD_LINK_INIT "-fuse-ld=lld --ld-path=${ZARNELGUARD_LLD} -Wno-unused-command-line-argument -B${ZARNELGUARD_START_FILES_DIR} -L${ZARNELGUARD_GCC_DIR} -static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp -lpthread")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${ZARNELGUARD_LINK_INIT}")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${ZARNELGUARD_LINK_INIT}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${ZARNELGUARD_LINK_INIT}")
