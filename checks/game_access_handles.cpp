@@ -7,6 +7,11 @@
 // SYSTEM or as another user cannot be opened for copying; its rows are then
 // matched by object address against the row of our own handle, where the
 // system shows addresses at all. Nothing is claimed that neither way saw.
+//
+// The holder is named by the process id of an earlier process-list read. If
+// the listed program ended meanwhile, another one (an overlay) may have been
+// given its id; its handles are no evidence against the listed program, so
+// the creation time tells the two apart before any row counts.
 #include "checks/game_access_handles.h"
 
 #include "platform/native_system_information.h"
@@ -78,6 +83,35 @@ bool RowRefersToThisProcess(const NativeHandleEntry& entry, HANDLE holder, HANDL
   return selfObject != 0 && entry.object == selfObject;
 }
 
+// Whether `process` was created at `createTime`, the listed one's time.
+bool CreatedAt(HANDLE process, ULONGLONG createTime) {
+  FILETIME creation = {};
+  FILETIME exit = {};
+  FILETIME kernel = {};
+  FILETIME user = {};
+  if (!win32Calls.GetProcessTimes(process, &creation, &exit, &kernel, &user)) return false;
+  ULONGLONG created = (static_cast<ULONGLONG>(creation.dwHighDateTime) << 32) | creation.dwLowDateTime;
+  return created == createTime;
+}
+
+// For a holder the guard cannot even query (another user's, SYSTEM's), so
+// cannot hold on to: its id still names a process of the listed creation
+// time after the handle table was read. A process with that id and time at
+// the list's read and at this one had the id throughout, the table's read
+// included.
+bool StillListedAfterTableRead(DWORD processId, ULONGLONG createTime) {
+  NativeBuffer list;
+  size_t filled = 0;
+  DWORD error = 0;
+  if (!QueryProcessList(&guard.processListBytes, list, filled, error)) return false;
+  ProcessListWalker walker(list.Data(), filled);
+  ProcessListItem item = {};
+  while (walker.Next(item)) {
+    if (item.processId == processId) return item.createTime == createTime;
+  }
+  return false;
+}
+
 // The table row of `self`, a handle this process just opened: its type index
 // is the one of process handles on this system, and its object address (when
 // shown) is the one of this process.
@@ -91,11 +125,17 @@ const NativeHandleEntry* FindOwnRow(const NativeHandleEntry* entries, size_t cou
 }
 }  // namespace
 
-bool FindGameAccessHeldBy(DWORD holderProcessId, uint32_t& accessMask) {
+bool FindGameAccessHeldBy(DWORD holderProcessId, ULONGLONG holderCreateTime, uint32_t& accessMask) {
   accessMask = 0;
   if (holderProcessId == 0 || holderProcessId == GetCurrentProcessId()) return false;
   HandleOwner self(win32Calls.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, GetCurrentProcessId()));
   if (!self.Valid()) return false;
+  // While this handle is open the id cannot pass to another process, so the
+  // rows read below belong to the process whose creation time is compared
+  // here. The limited query is granted on elevated processes of the same
+  // user too; only another user's or SYSTEM's process refuses it.
+  HandleOwner pinned(win32Calls.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, holderProcessId));
+  if (pinned.Valid() && !CreatedAt(pinned.Get(), holderCreateTime)) return false;
   // Fails for a holder that runs elevated, as SYSTEM or as another user.
   HandleOwner holder(win32Calls.OpenProcess(PROCESS_DUP_HANDLE, FALSE, holderProcessId));
 
@@ -126,6 +166,7 @@ bool FindGameAccessHeldBy(DWORD holderProcessId, uint32_t& accessMask) {
     if (RowRefersToThisProcess(entry, holder.Get(), self.Get(), selfObject, compare)) seen |= entry.grantedAccess;
   }
   if ((seen & kGameAccessRights) == 0) return false;
+  if (!pinned.Valid() && !StillListedAfterTableRead(holderProcessId, holderCreateTime)) return false;
   accessMask = seen;
   return true;
 }

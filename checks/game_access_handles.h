@@ -13,10 +13,13 @@ constexpr uint32_t kGameAccessRights = PROCESS_VM_READ | PROCESS_VM_WRITE | PROC
                                        PROCESS_SUSPEND_RESUME | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
                                        GENERIC_ALL;
 
-// True when process `holderProcessId` holds at least one handle to this
-// process with a right of kGameAccessRights; `accessMask` is then the union
-// of the access granted through all of its handles to this process, else 0.
-// False also when it cannot be found out (the holder cannot be opened and
-// the system hides object addresses, the handle table cannot be read): no
-// handle is reported that was not seen.
-bool FindGameAccessHeldBy(DWORD holderProcessId, uint32_t& accessMask);
+// True when the process that a process list showed as `holderProcessId`,
+// created at `holderCreateTime` (the list's creation time), holds at least
+// one handle to this process with a right of kGameAccessRights;
+// `accessMask` is then the union of the access granted through all of its
+// handles to this process, else 0. A process that got the id after the
+// listed one ended holds nothing for it. False also when it cannot be found
+// out (the holder cannot be opened and the system hides object addresses,
+// the handle table cannot be read, the holder cannot be told from a later
+// process of the same id): no handle is reported that was not seen.
+bool FindGameAccessHeldBy(DWORD holderProcessId, ULONGLONG holderCreateTime, uint32_t& accessMask);

@@ -66,7 +66,7 @@ void FillFinding(ProgramFinding& finding, const BlockRule* rule, const ProcessLi
   // Only a hard-cheat row asks for the handle test: it is the costly part
   // of a scan, and only its answer changes what the guard does.
   uint32_t accessMask = 0;
-  if (rule->category == kHardCheatCategory && FindGameAccessHeldBy(item.processId, accessMask)) {
+  if (rule->category == kHardCheatCategory && FindGameAccessHeldBy(item.processId, item.createTime, accessMask)) {
     finding.holdsGameAccess = 1;
     finding.accessMask = accessMask;
   }

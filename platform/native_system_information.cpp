@@ -89,6 +89,7 @@ bool ProcessListWalker::Next(ProcessListItem& item) {
       offset_ += entry.nextEntryOffset;
     }
     item.processId = static_cast<DWORD>(entry.uniqueProcessId);
+    item.createTime = static_cast<ULONGLONG>(entry.createTime);
     item.imageName = L"";
     item.imageNameLength = 0;
     // The name lives inside the same answer; a pointer that leaves it is

@@ -31,12 +31,15 @@ static_assert(sizeof(NativeUnicodeString) == 2 * kNativePointerBytes, "UNICODE_S
 struct NativeProcessEntry {
   ULONG nextEntryOffset;
   ULONG numberOfThreads;
-  uint8_t countersAndTimes[48];  // working set, faults, cycle and CPU times
+  uint8_t counters[24];  // private working set, hard faults, thread high-water mark, cycle time
+  LONGLONG createTime;   // FILETIME units, as GetProcessTimes reports it
+  uint8_t cpuTimes[16];  // user and kernel time
   NativeUnicodeString imageName;  // file name only; empty for the idle process
   LONG basePriority;
   ULONG_PTR uniqueProcessId;
   ULONG_PTR inheritedFromUniqueProcessId;
 };
+static_assert(offsetof(NativeProcessEntry, createTime) == 32 && sizeof(LONGLONG) == 8, "SYSTEM_PROCESS_INFORMATION");
 static_assert(offsetof(NativeProcessEntry, imageName) == 56, "SYSTEM_PROCESS_INFORMATION");
 static_assert(offsetof(NativeProcessEntry, uniqueProcessId) == (kNativePointerBytes == 4 ? 68 : 80),
               "SYSTEM_PROCESS_INFORMATION");
@@ -85,6 +88,9 @@ bool QuerySystemInformation(ULONG informationClass, size_t initialSize, volatile
 // bytes actually filled.
 struct ProcessListItem {
   DWORD processId;
+  // Tells this process from a later one that is given the same id once
+  // this one has ended.
+  ULONGLONG createTime;
   const wchar_t* imageName;  // not terminated
   size_t imageNameLength;    // code units
 };

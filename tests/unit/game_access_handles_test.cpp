@@ -2,8 +2,10 @@
 // system-call seam: a small world of handles (the client's own, the
 // holder's rows in the handle table, the copies the guard makes) that
 // behaves as Windows does where it matters: a holder that runs elevated
-// cannot be opened for copying, object addresses may be hidden, older
-// systems lack CompareObjectHandles, and a process id needs a query right.
+// cannot be opened for copying (one of another user cannot even be queried),
+// object addresses may be hidden, older systems lack CompareObjectHandles, a
+// process id needs a query right, and a process id passes to a new process
+// once its process has ended.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -24,6 +26,10 @@ constexpr USHORT kThreadType = 8;
 constexpr DWORD kHolderId = 4100;
 constexpr DWORD kOtherId = 4200;  // a process the holder also has open
 constexpr DWORD kMemoryRights = PROCESS_VM_READ | PROCESS_VM_WRITE | PROCESS_VM_OPERATION;
+// The holder's creation time as an earlier process list showed it, and the
+// one of a process started later that was given the same id.
+constexpr ULONGLONG kListedCreateTime = 0x01DB2C4F12345670ull;
+constexpr ULONGLONG kLaterCreateTime = kListedCreateTime + 35000000ull;
 
 // A handle open in the test process (the guard's own, or a copy it made).
 struct LocalHandle {
@@ -40,7 +46,14 @@ struct HolderRow {
 };
 
 struct World {
-  bool holderOpens = true;
+  bool holderOpens = true;      // for copying: false for an elevated holder
+  bool holderQueryable = true;  // false for another user's or SYSTEM's holder
+  // The creation time of the process that has the holder's id now, as
+  // GetProcessTimes and the process list report it, and whether the first
+  // fails.
+  ULONGLONG holderCreateTime = kListedCreateTime;
+  ULONGLONG listedCreateTime = kListedCreateTime;
+  bool timesFail = false;
   bool objectsShown = false;
   bool compareExists = true;
   std::vector<HolderRow> holderRows;
@@ -64,7 +77,9 @@ bool CanQuery(ACCESS_MASK access) {
 }
 
 HANDLE WINAPI FakeOpenProcess(DWORD access, BOOL, DWORD processId) {
-  if (processId == GetCurrentProcessId() || (processId == kHolderId && world.holderOpens))
+  const bool queryOnly = (access & ~PROCESS_QUERY_LIMITED_INFORMATION) == 0;
+  if (processId == GetCurrentProcessId() ||
+      (processId == kHolderId && (queryOnly ? world.holderQueryable : world.holderOpens)))
     return NewLocal(processId, access);
   SetLastError(ERROR_ACCESS_DENIED);
   return nullptr;
@@ -127,6 +142,22 @@ DWORD WINAPI FakeGetProcessId(HANDLE handle) {
   return it->second.processId;
 }
 
+BOOL WINAPI FakeGetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME exit, LPFILETIME kernel,
+                                LPFILETIME user) {
+  auto it = world.local.find(process);
+  if (world.timesFail || it == world.local.end() || !CanQuery(it->second.access) ||
+      it->second.processId != kHolderId) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  creation->dwLowDateTime = static_cast<DWORD>(world.holderCreateTime);
+  creation->dwHighDateTime = static_cast<DWORD>(world.holderCreateTime >> 32);
+  *exit = FILETIME{};
+  *kernel = FILETIME{};
+  *user = FILETIME{};
+  return TRUE;
+}
+
 BOOL WINAPI FakeCompareObjectHandles(HANDLE first, HANDLE second) {
   auto a = world.local.find(first);
   auto b = world.local.find(second);
@@ -168,6 +199,7 @@ void WriteHolderListEntry(uint8_t* base) {
   static const wchar_t kName[] = L"cheatengine-x86_64.exe";
   NativeProcessEntry entry = {};
   entry.uniqueProcessId = kHolderId;
+  entry.createTime = static_cast<LONGLONG>(world.listedCreateTime);
   wchar_t* name = reinterpret_cast<wchar_t*>(base + sizeof(entry));
   std::memcpy(name, kName, sizeof(kName));
   entry.imageName.length = static_cast<USHORT>(sizeof(kName) - sizeof(wchar_t));
@@ -204,6 +236,7 @@ class GameAccessSeam : public testing::Test {
     win32Calls.CloseHandle = FakeCloseHandle;
     win32Calls.DuplicateHandle = FakeDuplicateHandle;
     win32Calls.GetProcessId = FakeGetProcessId;
+    win32Calls.GetProcessTimes = FakeGetProcessTimes;
     win32Calls.GetProcAddress = FakeGetProcAddress;
     win32Calls.NtQuerySystemInformation = FakeQuery;
   }
@@ -251,7 +284,7 @@ TEST_F(GameAccessSeam, FindsTheAccessByEveryMeansTheSystemLeavesAndClaimsNothing
     world.holderRows[0].copyable = c.firstRowCopyable;
     if (!c.firstRowCopyable) world.holderRows[2].copyable = false;
     uint32_t accessMask = 0xDEAD;
-    EXPECT_EQ(FindGameAccessHeldBy(kHolderId, accessMask), c.found);
+    EXPECT_EQ(FindGameAccessHeldBy(kHolderId, kListedCreateTime, accessMask), c.found);
     EXPECT_EQ(accessMask, c.found ? kExpected : 0u);
     EXPECT_TRUE(world.local.empty()) << "a handle the guard opened was left open";
   }
@@ -264,10 +297,10 @@ TEST_F(GameAccessSeam, AHolderWithoutGameRightsOrWithoutRowsHoldsNothing) {
                          kProcessType, true},
                         {0x108, kOtherId, PROCESS_ALL_ACCESS, kProcessType, true}};
     uint32_t accessMask = 0xDEAD;
-    EXPECT_FALSE(FindGameAccessHeldBy(kHolderId, accessMask));
+    EXPECT_FALSE(FindGameAccessHeldBy(kHolderId, kListedCreateTime, accessMask));
     EXPECT_EQ(accessMask, 0u);
     world.holderRows.clear();
-    EXPECT_FALSE(FindGameAccessHeldBy(kHolderId, accessMask));
+    EXPECT_FALSE(FindGameAccessHeldBy(kHolderId, kListedCreateTime, accessMask));
     EXPECT_EQ(accessMask, 0u);
   }
 }
@@ -291,9 +324,63 @@ TEST_F(GameAccessSeam, TheNextReadOfAnUnchangedHandleTableIsOneKernelCall) {
   world.fillerRows = 40000;
   world.holderRows = EditorRows();
   uint32_t accessMask = 0;
-  EXPECT_TRUE(FindGameAccessHeldBy(kHolderId, accessMask));
+  EXPECT_TRUE(FindGameAccessHeldBy(kHolderId, kListedCreateTime, accessMask));
   EXPECT_GE(world.tableQueries, 2) << "the first buffer was too small";
   world.tableQueries = 0;
-  EXPECT_TRUE(FindGameAccessHeldBy(kHolderId, accessMask));
+  EXPECT_TRUE(FindGameAccessHeldBy(kHolderId, kListedCreateTime, accessMask));
   EXPECT_EQ(world.tableQueries, 1);
+}
+
+TEST_F(GameAccessSeam, AProcessThatGotTheHoldersIdAfterItEndedHoldsNothingForIt) {
+  struct {
+    const char* what;
+    bool holderOpens;
+    bool holderQueryable;
+    bool objectsShown;
+    ULONGLONG createTimeNow;  // of the process under the holder's id
+    bool timesFail;
+    bool found;
+  } cases[] = {
+      {"the listed process, copies compared", true, true, false, kListedCreateTime, false, true},
+      {"a later process, copies compared", true, true, false, kLaterCreateTime, false, false},
+      {"a later process, elevated, addresses shown", false, true, true, kLaterCreateTime, false, false},
+      {"its creation time cannot be read", true, true, false, kListedCreateTime, true, false},
+      {"another user's, still listed after the table read", false, false, true, kListedCreateTime, false, true},
+      {"another user's, a later process listed after the table read", false, false, true, kLaterCreateTime, false,
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    world = World{};
+    world.holderOpens = c.holderOpens;
+    world.holderQueryable = c.holderQueryable;
+    world.objectsShown = c.objectsShown;
+    world.holderCreateTime = c.createTimeNow;
+    world.listedCreateTime = c.createTimeNow;
+    world.timesFail = c.timesFail;
+    world.holderRows = EditorRows();
+    uint32_t accessMask = 0xDEAD;
+    EXPECT_EQ(FindGameAccessHeldBy(kHolderId, kListedCreateTime, accessMask), c.found);
+    EXPECT_EQ(accessMask, c.found ? kMemoryRights | SYNCHRONIZE : 0u);
+    EXPECT_TRUE(world.local.empty()) << "a handle the guard opened was left open";
+  }
+}
+
+TEST_F(GameAccessSeam, TheScanSignsNoAccessForAnOverlayThatGotTheEditorsId) {
+  // The list read by the scan still shows the editor; by the time its
+  // holder is opened, an overlay with the same id holds memory rights.
+  world.holderRows = EditorRows();
+  world.holderCreateTime = kLaterCreateTime;
+  ProgramFinding finding = {};
+  DWORD windowsError = 0;
+  ASSERT_EQ(ScanRunningPrograms(false, finding, windowsError), kProgramScanFinding);
+  ASSERT_NE(finding.rule, nullptr);
+  EXPECT_EQ(finding.processId, kHolderId);
+  EXPECT_EQ(finding.holdsGameAccess, 0);
+  EXPECT_EQ(finding.accessMask, 0u);
+  // The same scan with the editor itself under the id signs its access.
+  world.holderCreateTime = kListedCreateTime;
+  ASSERT_EQ(ScanRunningPrograms(false, finding, windowsError), kProgramScanFinding);
+  EXPECT_EQ(finding.holdsGameAccess, 1);
+  EXPECT_EQ(finding.accessMask, kMemoryRights | SYNCHRONIZE);
 }
