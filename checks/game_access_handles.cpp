@@ -7,6 +7,9 @@
 // SYSTEM or as another user cannot be opened for copying; its rows are then
 // matched by object address against the row of our own handle, where the
 // system shows addresses at all. Nothing is claimed that neither way saw.
+// The access counted is the copy's own: between the table's read and the
+// copy the holder may have closed the listed handle and opened another
+// under the same value, and the row then describes a handle that is gone.
 //
 // The holder is named by the process id of an earlier process-list read. If
 // the listed program ended meanwhile, another one (an overlay) may have been
@@ -64,23 +67,39 @@ bool CopyRefersToThisProcess(HANDLE copy, HANDLE self, CompareObjectHandlesFunct
   return true;
 }
 
+// The access granted through a copy made with the source's access, which is
+// the access of the holder's handle as it is now.
+bool GrantedAccessOf(HANDLE copy, ACCESS_MASK& granted) {
+  PUBLIC_OBJECT_BASIC_INFORMATION basic = {};
+  ULONG length = 0;
+  if (win32Calls.NtQueryObject(copy, ObjectBasicInformation, &basic, sizeof(basic), &length) < 0) return false;
+  granted = basic.GrantedAccess;
+  return true;
+}
+
 // What the guard can see of one candidate row: a copy compared with our own
 // handle when the holder lets us copy, else the object address when the
-// system shows it (`selfObject` nonzero).
-bool RowRefersToThisProcess(const NativeHandleEntry& entry, HANDLE holder, HANDLE self, ULONG_PTR selfObject,
-                            CompareObjectHandlesFunction compare) {
+// system shows it (`selfObject` nonzero). True, with the access granted
+// through the holder's handle, when it refers to this process.
+bool RowAccessToThisProcess(const NativeHandleEntry& entry, HANDLE holder, HANDLE self, ULONG_PTR selfObject,
+                            CompareObjectHandlesFunction compare, ACCESS_MASK& granted) {
+  granted = 0;
   if (holder) {
     HANDLE rawCopy = nullptr;
     if (win32Calls.DuplicateHandle(holder, reinterpret_cast<HANDLE>(entry.handleValue), GetCurrentProcess(), &rawCopy,
                                    0, FALSE, DUPLICATE_SAME_ACCESS)) {
       HandleOwner copy(rawCopy);
       bool same = false;
-      if (CopyRefersToThisProcess(copy.Get(), self, compare, same)) return same;
+      if (CopyRefersToThisProcess(copy.Get(), self, compare, same))
+        return same && GrantedAccessOf(copy.Get(), granted);
     }
     // Closed meanwhile, not ours to copy, or not identifiable: the address
     // may still tell.
   }
-  return selfObject != 0 && entry.object == selfObject;
+  if (selfObject == 0 || entry.object != selfObject) return false;
+  // Address and access come from the same row of one table read.
+  granted = entry.grantedAccess;
+  return true;
 }
 
 // Whether `process` was created at `createTime`, the listed one's time.
@@ -163,7 +182,8 @@ bool FindGameAccessHeldBy(DWORD holderProcessId, ULONGLONG holderCreateTime, uin
   for (size_t i = 0; i < count; ++i) {
     const NativeHandleEntry& entry = entries[i];
     if (entry.uniqueProcessId != holderProcessId || entry.objectTypeIndex != processType) continue;
-    if (RowRefersToThisProcess(entry, holder.Get(), self.Get(), selfObject, compare)) seen |= entry.grantedAccess;
+    ACCESS_MASK granted = 0;
+    if (RowAccessToThisProcess(entry, holder.Get(), self.Get(), selfObject, compare, granted)) seen |= granted;
   }
   if ((seen & kGameAccessRights) == 0) return false;
   if (!pinned.Valid() && !StillListedAfterTableRead(holderProcessId, holderCreateTime)) return false;

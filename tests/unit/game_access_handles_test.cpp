@@ -5,7 +5,7 @@
 // cannot be opened for copying (one of another user cannot even be queried),
 // object addresses may be hidden, older systems lack CompareObjectHandles, a
 // process id needs a query right, and a process id passes to a new process
-// once its process has ended.
+// once its process has ended, and a handle value once its handle was closed.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -43,6 +43,9 @@ struct HolderRow {
   ACCESS_MASK access;
   USHORT type;
   bool copyable;  // false: the copy fails as for a handle closed meanwhile
+  // Nonzero: after the table was read the handle was closed and another one
+  // to the same process opened under its value, with this access.
+  ACCESS_MASK accessNow = 0;
 };
 
 struct World {
@@ -54,6 +57,7 @@ struct World {
   ULONGLONG holderCreateTime = kListedCreateTime;
   ULONGLONG listedCreateTime = kListedCreateTime;
   bool timesFail = false;
+  bool objectQueryFails = false;
   bool objectsShown = false;
   bool compareExists = true;
   std::vector<HolderRow> holderRows;
@@ -126,7 +130,7 @@ BOOL WINAPI FakeDuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targ
   for (const HolderRow& row : world.holderRows) {
     if (row.handleValue != reinterpret_cast<ULONG_PTR>(source)) continue;
     if (!row.copyable) break;
-    *target = NewLocal(row.target, sameAccess ? row.access : access);
+    *target = NewLocal(row.target, sameAccess ? (row.accessNow ? row.accessNow : row.access) : access);
     return TRUE;
   }
   SetLastError(ERROR_INVALID_HANDLE);
@@ -156,6 +160,20 @@ BOOL WINAPI FakeGetProcessTimes(HANDLE process, LPFILETIME creation, LPFILETIME 
   *kernel = FILETIME{};
   *user = FILETIME{};
   return TRUE;
+}
+
+NTSTATUS NTAPI FakeQueryObject(HANDLE handle, OBJECT_INFORMATION_CLASS informationClass, PVOID information,
+                               ULONG size, PULONG returned) {
+  auto it = world.local.find(handle);
+  if (world.objectQueryFails || it == world.local.end()) return kStatusAccessDenied;
+  if (informationClass != ObjectBasicInformation || size < sizeof(PUBLIC_OBJECT_BASIC_INFORMATION))
+    return kStatusInfoLengthMismatch;
+  PUBLIC_OBJECT_BASIC_INFORMATION basic = {};
+  basic.GrantedAccess = it->second.access;
+  basic.HandleCount = 1;
+  std::memcpy(information, &basic, sizeof(basic));
+  if (returned) *returned = sizeof(basic);
+  return 0;
 }
 
 BOOL WINAPI FakeCompareObjectHandles(HANDLE first, HANDLE second) {
@@ -239,6 +257,7 @@ class GameAccessSeam : public testing::Test {
     win32Calls.GetProcessTimes = FakeGetProcessTimes;
     win32Calls.GetProcAddress = FakeGetProcAddress;
     win32Calls.NtQuerySystemInformation = FakeQuery;
+    win32Calls.NtQueryObject = FakeQueryObject;
   }
   void TearDown() override { EXPECT_TRUE(world.local.empty()) << "a handle the guard opened was left open"; }
 };
@@ -383,4 +402,38 @@ TEST_F(GameAccessSeam, TheScanSignsNoAccessForAnOverlayThatGotTheEditorsId) {
   ASSERT_EQ(ScanRunningPrograms(false, finding, windowsError), kProgramScanFinding);
   EXPECT_EQ(finding.holdsGameAccess, 1);
   EXPECT_EQ(finding.accessMask, kMemoryRights | SYNCHRONIZE);
+}
+
+TEST_F(GameAccessSeam, TheAccessCountedIsTheCopysNotTheTableRowsOfAnEarlierHandle) {
+  const DWORD self = GetCurrentProcessId();
+  struct {
+    const char* what;
+    std::vector<HolderRow> rows;
+    bool holderOpens;
+    bool objectsShown;
+    bool objectQueryFails;
+    DWORD expected;  // 0: no access found
+  } cases[] = {
+      {"memory rights closed, a wait-only handle under their value",
+       {{0x104, self, kMemoryRights, kProcessType, true, SYNCHRONIZE}}, true, false, false, 0},
+      {"a wait-only handle closed, memory rights under its value",
+       {{0x10C, self, SYNCHRONIZE, kProcessType, true, kMemoryRights}}, true, false, false, kMemoryRights},
+      {"the copy's access cannot be read", EditorRows(), true, false, true, 0},
+      // Without a copy, address and access come from the one row that was
+      // read together: what the holder had at that moment.
+      {"holder elevated, addresses shown", {{0x104, self, kMemoryRights, kProcessType, true, SYNCHRONIZE}}, false,
+       true, false, kMemoryRights},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    world = World{};
+    world.holderRows = c.rows;
+    world.holderOpens = c.holderOpens;
+    world.objectsShown = c.objectsShown;
+    world.objectQueryFails = c.objectQueryFails;
+    uint32_t accessMask = 0xDEAD;
+    EXPECT_EQ(FindGameAccessHeldBy(kHolderId, kListedCreateTime, accessMask), c.expected != 0);
+    EXPECT_EQ(accessMask, c.expected);
+    EXPECT_TRUE(world.local.empty()) << "a handle the guard opened was left open";
+  }
 }
