@@ -60,11 +60,17 @@ bool ReadBlock(const uint8_t* data, size_t limit, size_t offset, VersionBlock& b
   return true;
 }
 
+uint16_t AsciiLower(uint16_t unit) {
+  return unit >= u'A' && unit <= u'Z' ? static_cast<uint16_t>(unit + (u'a' - u'A')) : unit;
+}
+
+// Keys compare as VerQueryValue compares them, ASCII letters in either case:
+// "productname" names the product for every program that shows it.
 bool KeyIs(const VersionBlock& block, const wchar_t* name) {
   size_t length = std::wcslen(name);
   if (block.keyLength != length) return false;
   for (size_t i = 0; i < length; ++i)
-    if (ReadWord(block.key, 2 * i) != static_cast<uint16_t>(name[i])) return false;
+    if (AsciiLower(ReadWord(block.key, 2 * i)) != AsciiLower(static_cast<uint16_t>(name[i]))) return false;
   return true;
 }
 
@@ -104,14 +110,25 @@ class ChildWalker {
   size_t next_;
 };
 
+// VerQueryValue hands out the first string of a name and never a later one
+// of the same name: a tool that adds a harmless second ProductName is still
+// named by its first, as Explorer and every other program show it.
 const BlockRule* MatchStringTable(const uint8_t* data, const VersionBlock& table) {
   WideBuffer product;
   WideBuffer original;
+  bool haveProduct = false;
+  bool haveOriginal = false;
   ChildWalker strings(data, table);
   VersionBlock entry = {};
   while (strings.Next(entry)) {
-    if (KeyIs(entry, L"ProductName")) CopyValue(data, entry, product);
-    if (KeyIs(entry, L"OriginalFilename")) CopyValue(data, entry, original);
+    if (!haveProduct && KeyIs(entry, L"ProductName")) {
+      haveProduct = true;
+      CopyValue(data, entry, product);
+    }
+    if (!haveOriginal && KeyIs(entry, L"OriginalFilename")) {
+      haveOriginal = true;
+      CopyValue(data, entry, original);
+    }
   }
   return MatchBlockedProgramVersion(product.CStr(), original.CStr());
 }
@@ -138,9 +155,10 @@ const BlockRule* MatchProgramVersionResource(const wchar_t* imagePath) {
   WideBuffer readPath;
   if (!ImagePathForReading(imagePath, readPath)) return nullptr;
   // As a data file: nothing of the program runs, and its imports are not
-  // resolved.
-  ModuleOwner image(win32Calls.LoadLibraryExW(readPath.CStr(), nullptr,
-                                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+  // resolved. Not as an image resource: that maps the file as an image,
+  // which the guard's own image-load policy (no remote images) refuses for
+  // a tool run from a network share; a data file is no image to it.
+  ModuleOwner image(win32Calls.LoadLibraryExW(readPath.CStr(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
   if (!image.Get()) return nullptr;
   HRSRC resource = win32Calls.FindResourceW(image.Get(), MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
   if (!resource) return nullptr;

@@ -9,7 +9,8 @@
 
 // The blocked-program row that the product name or original file name of
 // any string table names, or null (also when the file has no readable
-// version resource). A 64-bit program's file in System32 is read through
+// version resource). Names are found as VerQueryValue finds them for every
+// program that shows them: keys in either ASCII case, the first of a name. A 64-bit program's file in System32 is read through
 // Sysnative, so that a 32-bit client reads that file and not its SysWOW64
 // namesake.
 const BlockRule* MatchProgramVersionResource(const wchar_t* imagePath);

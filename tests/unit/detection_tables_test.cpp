@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "checks/blocked_module_table.h"
@@ -142,6 +143,17 @@ class VersionBlockBuilder {
   }
 };
 
+// A resource with one string table of the given strings, in order.
+std::vector<uint8_t> ResourceWithStrings(const std::vector<std::pair<std::wstring, std::wstring>>& strings,
+                                         const std::wstring& sectionKey = L"StringFileInfo") {
+  using B = VersionBlockBuilder;
+  std::vector<std::vector<uint8_t>> entries;
+  for (const auto& [key, value] : strings) entries.push_back(B::String(key, value));
+  auto table = B::Block(L"040904b0", nullptr, entries);
+  auto section = B::Block(sectionKey, nullptr, {table});
+  return B::Block(L"VS_VERSION_INFO", nullptr, {section});
+}
+
 std::vector<uint8_t> Resource(const std::wstring& product, const std::wstring& original) {
   using B = VersionBlockBuilder;
   auto table = B::Block(L"040904b0", nullptr,
@@ -214,4 +226,84 @@ TEST(ProgramVersionResource, StringsAreReadToTheBlockEndWhateverTheLengthAndType
     EXPECT_EQ(MatchVersionResourceBytes(resource.data(), resource.size()),
               c.matches ? ByName(L"cheatengine.exe") : nullptr);
   }
+}
+
+TEST(ProgramVersionResource, NamesAreFoundAsVerQueryValueFindsThemInEitherCaseAndTheFirstOfANameWins) {
+  const BlockRule* cheatEngine = ByName(L"cheatengine.exe");
+  const BlockRule* x64dbg = ByName(L"x64dbg.exe");
+  struct {
+    const char* what;
+    std::vector<std::pair<std::wstring, std::wstring>> strings;
+    const wchar_t* sectionKey;
+    const BlockRule* expected;
+  } cases[] = {
+      {"product name key in lower case", {{L"productname", L"Cheat Engine"}}, L"StringFileInfo", cheatEngine},
+      {"original file name key in upper case", {{L"ORIGINALFILENAME", L"x32dbg.exe"}}, L"StringFileInfo", x64dbg},
+      {"section key in lower case", {{L"ProductName", L"Cheat Engine"}}, L"stringfileinfo", cheatEngine},
+      {"the tool's product name first, a harmless one after it",
+       {{L"ProductName", L"Cheat Engine"}, {L"ProductName", L"Notepad"}}, L"StringFileInfo", cheatEngine},
+      {"a harmless product name first, the tool's after it",
+       {{L"ProductName", L"Notepad"}, {L"ProductName", L"Cheat Engine"}}, L"StringFileInfo", nullptr},
+      {"the first of two keys that differ only in case",
+       {{L"PRODUCTNAME", L"Cheat Engine"}, {L"ProductName", L"Notepad"}}, L"StringFileInfo", cheatEngine},
+      {"the tool's original file name first, in another case",
+       {{L"originalFilename", L"x32dbg.exe"}, {L"OriginalFilename", L"notes.exe"}}, L"StringFileInfo", x64dbg},
+      {"a key that only begins like the name", {{L"ProductNames", L"Cheat Engine"}}, L"StringFileInfo", nullptr},
+      {"a key that is a letter short", {{L"ProductNam", L"Cheat Engine"}}, L"StringFileInfo", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto resource = ResourceWithStrings(c.strings, c.sectionKey);
+    EXPECT_EQ(MatchVersionResourceBytes(resource.data(), resource.size()), c.expected);
+  }
+}
+
+namespace {
+// A program file on a share, read by the loader as the guard's image-load
+// policy (no remote images) lets it: mapped as an image it is refused, as a
+// plain data file it is read.
+const HMODULE kShareModule = reinterpret_cast<HMODULE>(0x7A0002);
+const HRSRC kVersionResource = reinterpret_cast<HRSRC>(0x7A1000);
+std::vector<uint8_t> shareResource;
+int shareLoads;
+int shareFrees;
+
+HMODULE WINAPI RemoteImagesRefused(LPCWSTR, HANDLE, DWORD flags) {
+  ++shareLoads;
+  if (flags & (LOAD_LIBRARY_AS_IMAGE_RESOURCE | DONT_RESOLVE_DLL_REFERENCES) || !(flags & LOAD_LIBRARY_AS_DATAFILE)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  return kShareModule;
+}
+HRSRC WINAPI ShareFindResource(HMODULE module, LPCWSTR name, LPCWSTR type) {
+  return module == kShareModule && name == MAKEINTRESOURCEW(VS_VERSION_INFO) && type == RT_VERSION
+             ? kVersionResource
+             : nullptr;
+}
+DWORD WINAPI ShareSizeofResource(HMODULE module, HRSRC resource) {
+  return module == kShareModule && resource == kVersionResource ? static_cast<DWORD>(shareResource.size()) : 0;
+}
+HGLOBAL WINAPI ShareLoadResource(HMODULE module, HRSRC resource) {
+  return module == kShareModule && resource == kVersionResource ? shareResource.data() : nullptr;
+}
+BOOL WINAPI ShareFreeLibrary(HMODULE module) {
+  if (module != kShareModule) return FreeLibrary(module);
+  ++shareFrees;
+  return TRUE;
+}
+}  // namespace
+
+TEST(ProgramVersionResource, AToolOnANetworkShareIsReadAsADataFileThatTheImageLoadPolicyLetsThrough) {
+  win32Calls.LoadLibraryExW = RemoteImagesRefused;
+  win32Calls.FindResourceW = ShareFindResource;
+  win32Calls.SizeofResource = ShareSizeofResource;
+  win32Calls.LoadResource = ShareLoadResource;
+  win32Calls.FreeLibrary = ShareFreeLibrary;
+  shareResource = Resource(L"Cheat Engine", L"notes_helper.exe");
+  shareLoads = 0;
+  shareFrees = 0;
+  EXPECT_EQ(MatchProgramVersionResource(L"\\\\fileserver\\tools\\notes_helper.exe"), ByName(L"cheatengine.exe"));
+  EXPECT_EQ(shareLoads, 1);
+  EXPECT_EQ(shareFrees, 1) << "what was loaded is freed again";
 }
