@@ -18,12 +18,27 @@ std::wstring WindowsPath(const char* text) {
 }  // namespace
 
 #ifdef ZG_SAMPLE_CLIENT_DIR
+namespace {
+// The build's path, unless the environment names another: the QA bundle
+// (tests/qa_bundle) carries the sample client to machines that have no Z:
+// drive onto the build machine, and its runner says where it lies.
+std::wstring PathFromEnvironment(const wchar_t* variable, const char* buildPath) {
+  wchar_t value[MAX_PATH] = {};
+  DWORD length = GetEnvironmentVariableW(variable, value, MAX_PATH);
+  return length > 0 && length < MAX_PATH ? std::wstring(value, length) : WindowsPath(buildPath);
+}
+}  // namespace
+
 bool HaveSampleClient() { return true; }
-std::wstring SampleClientDirectory() { return WindowsPath(ZG_SAMPLE_CLIENT_DIR); }
+std::wstring SampleClientDirectory() {
+  std::wstring directory = PathFromEnvironment(L"ZARNELGUARD_SAMPLE_CLIENT_DIR", ZG_SAMPLE_CLIENT_DIR);
+  if (directory.back() != L'\\') directory += L'\\';
+  return directory;
+}
 std::wstring SampleClientLinkDirectory() { return WindowsPath(ZG_SAMPLE_CLIENT_LINK_DIR); }
 std::vector<std::wstring> SampleClientFileNames() {
   std::vector<std::wstring> names;
-  std::ifstream list(WindowsPath(ZG_SAMPLE_CLIENT_LIST).c_str());
+  std::ifstream list(PathFromEnvironment(L"ZARNELGUARD_SAMPLE_CLIENT_LIST", ZG_SAMPLE_CLIENT_LIST).c_str());
   std::string line;
   while (std::getline(list, line)) {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
