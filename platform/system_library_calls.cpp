@@ -1,5 +1,7 @@
 #include "platform/system_library_calls.h"
 
+#include "platform/win32_calls.h"
+
 namespace {
 const wchar_t* const kLibraryFileNames[kSystemLibraryCount] = {L"\\ncrypt.dll", L"\\bcrypt.dll"};
 void* volatile loadedLibraries[kSystemLibraryCount];
@@ -11,9 +13,9 @@ constexpr NTSTATUS kNoLibrary = static_cast<NTSTATUS>(0xC0000135);  // STATUS_DL
 
 void* ReadPointer(void* volatile& slot) { return InterlockedCompareExchangePointer(&slot, nullptr, nullptr); }
 
-// The loader and the directory query are the system's own, not the call
-// table's: the table's entries for these libraries are the stand-ins below,
-// and a library resolved once stays resolved for the process.
+// The directory query is the system's own, not the call table's: the
+// table's entries for these libraries are the stand-ins below, and a
+// library resolved once stays resolved for the process.
 template <typename Function>
 Function Resolve(SystemLibrary library, const char* name, void* volatile& slot) {
   void* function = ReadPointer(slot);
@@ -36,15 +38,24 @@ bool BuildSystemLibraryPath(SystemLibrary library, WideBuffer& path) {
   return path.Assign(directory, length) && path.Append(kLibraryFileNames[library]);
 }
 
+HMODULE LoadLibraryFromSystemPath(const wchar_t* fullPath) {
+  // The full path keeps an already loaded module of the same file name from
+  // standing in; the flag keeps the library's own imports in the system
+  // directory too.
+  HMODULE module = win32Calls.LoadLibraryExW(fullPath, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module || GetLastError() != ERROR_INVALID_PARAMETER) return module;
+  // Windows 7 without KB2533623 knows no search flag and refuses it as an
+  // invalid parameter. The altered search path takes a full path's imports
+  // from that path's directory first, which here is the system directory.
+  return win32Calls.LoadLibraryExW(fullPath, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 HMODULE LoadSystemLibrary(SystemLibrary library) {
   if (library < 0 || library >= kSystemLibraryCount) return nullptr;
   if (void* known = ReadPointer(loadedLibraries[library])) return static_cast<HMODULE>(known);
   WideBuffer path;
   if (!BuildSystemLibraryPath(library, path)) return nullptr;
-  // The full path keeps an already loaded module of the same file name from
-  // standing in; the flag keeps the library's own imports in the system
-  // directory too.
-  HMODULE module = ::LoadLibraryExW(path.CStr(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  HMODULE module = LoadLibraryFromSystemPath(path.CStr());
   if (!module) return nullptr;
   // Two threads may race to the first load: the loser gives its reference back.
   if (void* earlier = InterlockedCompareExchangePointer(&loadedLibraries[library], module, nullptr)) {
@@ -56,9 +67,9 @@ HMODULE LoadSystemLibrary(SystemLibrary library) {
 
 // One forwarding function per entry: resolve once, then call through.
 #define ZG_FORWARD(library, result, failure, name, parameters, arguments)                    \
+  void* volatile name##Slot;                                                                 \
   result WINAPI name parameters {                                                            \
-    static void* volatile slot;                                                              \
-    auto function = Resolve<decltype(&::name)>(library, #name, slot);                        \
+    auto function = Resolve<decltype(&::name)>(library, #name, name##Slot);                  \
     return function ? function arguments : failure;                                          \
   }
 
@@ -94,3 +105,12 @@ ZG_FORWARD(kSystemLibraryBcrypt, NTSTATUS, kNoLibrary, BCryptGenRandom,
            (BCRYPT_ALG_HANDLE algorithm, PUCHAR buffer, ULONG size, ULONG flags), (algorithm, buffer, size, flags))
 }  // namespace system_library
 #undef ZG_FORWARD
+
+bool PreloadSystemLibraries() {
+  const bool bcrypt = LoadSystemLibrary(kSystemLibraryBcrypt) != nullptr;
+  const bool ncrypt = LoadSystemLibrary(kSystemLibraryNcrypt) != nullptr;
+  // The random generator is first called under hardCheatLock: resolved now,
+  // no loader work ever happens under that lock.
+  Resolve<decltype(&::BCryptGenRandom)>(kSystemLibraryBcrypt, "BCryptGenRandom", system_library::BCryptGenRandomSlot);
+  return bcrypt && ncrypt;
+}

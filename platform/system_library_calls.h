@@ -22,6 +22,19 @@ bool BuildSystemLibraryPath(SystemLibrary library, WideBuffer& path);
 // of the process as an import would be; null when it cannot be loaded.
 HMODULE LoadSystemLibrary(SystemLibrary library);
 
+// Loads a library by its full path in the system directory, its own imports
+// from there too; on a system without the search flags (Windows 7 before
+// KB2533623) through the altered search path instead. Null on failure, with
+// the thread's last error set by the loader.
+HMODULE LoadLibraryFromSystemPath(const wchar_t* fullPath);
+
+// bcrypt.dll, then ncrypt.dll (whose imports then bind to that bcrypt),
+// both from the system directory, before the guard needs either; resolves
+// the functions that are first called under one of the guard's locks.
+// False when either cannot be loaded (the key and the report then fail on
+// their own, with their own messages).
+bool PreloadSystemLibraries();
+
 namespace system_library {
 SECURITY_STATUS WINAPI NCryptOpenStorageProvider(NCRYPT_PROV_HANDLE* provider, LPCWSTR name, DWORD flags);
 SECURITY_STATUS WINAPI NCryptOpenKey(NCRYPT_PROV_HANDLE provider, NCRYPT_KEY_HANDLE* key, LPCWSTR name,

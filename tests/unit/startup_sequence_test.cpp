@@ -132,6 +132,16 @@ bool processListDenied = false;
 decltype(win32Calls.NtQuerySystemInformation) realQuery;
 
 size_t AlignEight(size_t n) { return (n + 7) & ~static_cast<size_t>(7); }
+// A staged id of a running process carries its creation time, as the
+// system's list does: the access check tells a process by it.
+LONGLONG CreationTimeOf(DWORD processId) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+  FILETIME times[4] = {};
+  bool known = process && GetProcessTimes(process, &times[0], &times[1], &times[2], &times[3]);
+  if (process) CloseHandle(process);
+  return known ? static_cast<LONGLONG>((static_cast<ULONGLONG>(times[0].dwHighDateTime) << 32) | times[0].dwLowDateTime)
+               : 0;
+}
 NTSTATUS NTAPI StagedProcessList(SYSTEM_INFORMATION_CLASS informationClass, PVOID buffer, ULONG size, PULONG needed) {
   if (static_cast<ULONG>(informationClass) != kSystemProcessInformationClass)
     return realQuery(informationClass, buffer, size, needed);
@@ -149,6 +159,7 @@ NTSTATUS NTAPI StagedProcessList(SYSTEM_INFORMATION_CLASS informationClass, PVOI
     NativeProcessEntry entry = {};
     entry.nextEntryOffset = i + 1 < stagedProcesses.size() ? static_cast<ULONG>(entrySize) : 0;
     entry.uniqueProcessId = p.processId;
+    entry.createTime = CreationTimeOf(p.processId);
     wchar_t* name = reinterpret_cast<wchar_t*>(base + offset + sizeof(NativeProcessEntry));
     std::memcpy(name, p.name.c_str(), (p.name.size() + 1) * sizeof(wchar_t));
     entry.imageName.length = static_cast<USHORT>(p.name.size() * sizeof(wchar_t));
