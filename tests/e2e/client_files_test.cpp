@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "directory_tree.h"
+#include "contained_process.h"
 #include "process_runner.h"
 #include "sample_client_copy.h"
 
@@ -32,24 +33,21 @@ class HeldClient {
     SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
     HANDLE output = CreateFileW(outputPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 &inheritable, CREATE_ALWAYS, 0, nullptr);
+    if (output == INVALID_HANDLE_VALUE) return;
     STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = output;
     startup.hStdError = output;
     std::wstring exe = directory + L"client_files_host.exe";
-    std::wstring commandLine = L"\"" + exe + L"\" " + prefix_;
-    started_ = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                              directory.c_str(), &startup, &process_);
+    started_ = process_.Start(exe, L"\"" + exe + L"\" " + prefix_, directory, {output}, 0, startup);
     CloseHandle(output);
   }
   ~HeldClient() {
     if (started_) {
       SetEvent(events_[1]);
       SetEvent(events_[3]);
-      if (WaitForSingleObject(process_.hProcess, 30000) != WAIT_OBJECT_0) TerminateProcess(process_.hProcess, 99);
-      CloseHandle(process_.hThread);
-      CloseHandle(process_.hProcess);
+      WaitForSingleObject(process_.Process(), 30000);
+      process_.End();
     }
     for (HANDLE e : events_)
       if (e) CloseHandle(e);
@@ -72,14 +70,14 @@ class HeldClient {
  private:
   // Either the event, or the host ended early (then the test fails).
   bool WaitFor(HANDLE event) {
-    HANDLE handles[2] = {event, process_.hProcess};
+    HANDLE handles[2] = {event, process_.Process()};
     return WaitForMultipleObjects(2, handles, FALSE, 60000) == WAIT_OBJECT_0;
   }
 
   static constexpr const wchar_t* kSuffixes[4] = {L"-started", L"-shutdown", L"-stopped", L"-exit"};
   std::wstring prefix_, outputPath_;
   HANDLE events_[4] = {};
-  PROCESS_INFORMATION process_ = {};
+  ContainedProcess process_;
   bool started_ = false;
 };
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "contained_process.h"
 #include "process_runner.h"
 #include "sample_client_copy.h"
 
@@ -27,7 +28,6 @@ class BackgroundProcess {
   BackgroundProcess(const std::wstring& exe, const std::wstring& args, bool captureOutput) {
     SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
     STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
     HANDLE writeEnd = nullptr;
     if (captureOutput && CreatePipe(&readEnd_, &writeEnd, &inheritable, 0)) {
       SetHandleInformation(readEnd_, HANDLE_FLAG_INHERIT, 0);
@@ -35,26 +35,21 @@ class BackgroundProcess {
       startup.hStdOutput = writeEnd;
       startup.hStdError = writeEnd;
     }
-    std::wstring commandLine = L"\"" + exe + L"\" " + args;
-    started_ = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, captureOutput, 0, nullptr, nullptr,
-                              &startup, &info_) != FALSE;
+    std::vector<HANDLE> inherited;
+    if (writeEnd) inherited.push_back(writeEnd);
+    started_ = process_.Start(exe, L"\"" + exe + L"\" " + args, L"", inherited, 0, startup);
     if (writeEnd) CloseHandle(writeEnd);
   }
   ~BackgroundProcess() {
-    if (started_) {
-      TerminateProcess(info_.hProcess, 99);
-      WaitForSingleObject(info_.hProcess, 5000);
-      CloseHandle(info_.hThread);
-      CloseHandle(info_.hProcess);
-    }
+    process_.End();
     if (readEnd_) CloseHandle(readEnd_);
   }
   bool Started() const { return started_; }
-  DWORD Id() const { return info_.dwProcessId; }
+  DWORD Id() const { return process_.Id(); }
   // Waits for the end and returns what it wrote, CR removed.
   std::string Output(DWORD timeoutMs = 30000) {
     std::string text;
-    if (WaitForSingleObject(info_.hProcess, timeoutMs) != WAIT_OBJECT_0 || !readEnd_) return text;
+    if (WaitForSingleObject(process_.Process(), timeoutMs) != WAIT_OBJECT_0 || !readEnd_) return text;
     char buffer[4096];
     DWORD read = 0;
     while (ReadFile(readEnd_, buffer, sizeof(buffer), &read, nullptr) && read > 0) text.append(buffer, read);
@@ -63,10 +58,10 @@ class BackgroundProcess {
       if (c != '\r') clean += c;
     return clean;
   }
-  bool WaitForExit(DWORD timeoutMs) { return WaitForSingleObject(info_.hProcess, timeoutMs) == WAIT_OBJECT_0; }
+  bool WaitForExit(DWORD timeoutMs) { return WaitForSingleObject(process_.Process(), timeoutMs) == WAIT_OBJECT_0; }
 
  private:
-  PROCESS_INFORMATION info_ = {};
+  ContainedProcess process_;
   HANDLE readEnd_ = nullptr;
   bool started_ = false;
 };

@@ -1,7 +1,9 @@
 #include "process_runner.h"
 
+#include <fstream>
 #include <sstream>
 
+#include "contained_process.h"
 #include "directory_tree.h"
 
 namespace {
@@ -35,36 +37,31 @@ ProcessResult RunProcess(const std::wstring& exe, const std::wstring& args, cons
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
 
   STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = writeEnd;
   startup.hStdError = writeEnd;
   startup.hStdInput = nullptr;
-  std::wstring commandLine = L"\"" + exe + L"\" " + args;
-  PROCESS_INFORMATION process = {};
-  HANDLE job = CreateJobObjectW(nullptr, nullptr);
-  BOOL created = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
-                                directory.empty() ? nullptr : directory.c_str(), &startup, &process);
+  // Only the pipe's write end is inherited; the job counts every process
+  // the program starts, and ends them all should this test process die.
+  ContainedProcess process;
+  const bool created = process.Start(exe, L"\"" + exe + L"\" " + args, directory, {writeEnd}, 0, startup);
   CloseHandle(writeEnd);
   if (!created) {
     CloseHandle(readEnd);
-    CloseHandle(job);
     return result;
   }
   result.started = true;
-  AssignProcessToJobObject(job, process.hProcess);
-  ResumeThread(process.hThread);
   result.output = ReadAll(readEnd);
   CloseHandle(readEnd);
-  result.finished = WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0;
-  if (!result.finished) TerminateProcess(process.hProcess, 99);
-  GetExitCodeProcess(process.hProcess, &result.exitCode);
+  result.finished = WaitForSingleObject(process.Process(), timeoutMs) == WAIT_OBJECT_0;
+  if (!result.finished) TerminateProcess(process.Process(), 99);
+  GetExitCodeProcess(process.Process(), &result.exitCode);
   JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
-  if (QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof(accounting), nullptr))
+  if (QueryInformationJobObject(process.Job(), JobObjectBasicAccountingInformation, &accounting, sizeof(accounting),
+                                nullptr))
     result.totalProcesses = accounting.TotalProcesses;
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  CloseHandle(job);
+  // What the program started (an error helper writing its record) runs on.
+  process.LetDescendantsRun();
   return result;
 }
 
@@ -125,4 +122,27 @@ std::vector<std::string> ClientDirectory::ReadFiles(const std::wstring& prefix) 
   } while (FindNextFileW(find, &data));
   FindClose(find);
   return contents;
+}
+
+std::map<std::string, std::string> ReadKeyValues(const std::wstring& path) {
+  std::ifstream file(path.c_str());
+  std::stringstream text;
+  text << file.rdbuf();
+  std::string clean;
+  for (char c : text.str())
+    if (c != '\r') clean += c;
+  return ParseKeyValues(clean);
+}
+
+std::vector<std::map<std::string, std::string>> HelperRecords(const std::wstring& directory) {
+  std::vector<std::map<std::string, std::string>> records;
+  for (int i = 0; i < 200 && records.empty(); ++i, Sleep(50)) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((directory + L"ZarnelUpdateHelper.record-*.txt").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) continue;
+    FindClose(find);
+    auto record = ReadKeyValues(directory + data.cFileName);
+    if (!record.empty()) records.push_back(record);
+  }
+  return records;
 }

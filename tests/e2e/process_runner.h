@@ -21,6 +21,11 @@ ProcessResult RunProcess(const std::wstring& exe, const std::wstring& args, cons
 
 // "key=value" lines of a program's output.
 std::map<std::string, std::string> ParseKeyValues(const std::string& text);
+// The "key=value" lines of a file (CR removed); empty when it cannot be read.
+std::map<std::string, std::string> ReadKeyValues(const std::wstring& path);
+// The records the error helper wrote beside the client in `directory`,
+// waiting up to 10 s for the first to appear.
+std::vector<std::map<std::string, std::string>> HelperRecords(const std::wstring& directory);
 
 // Directory of the running test program, with its trailing backslash.
 std::wstring ProgramDirectory();

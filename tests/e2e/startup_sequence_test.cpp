@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "contained_process.h"
 #include "process_runner.h"
 #include "sample_client_copy.h"
 
@@ -26,16 +27,6 @@ std::wstring UniqueName(const wchar_t* purpose) {
   return name;
 }
 
-std::map<std::string, std::string> ReadKeyValues(const std::wstring& path) {
-  std::ifstream file(path.c_str());
-  std::stringstream text;
-  text << file.rdbuf();
-  std::string clean;
-  for (char c : text.str())
-    if (c != '\r') clean += c;
-  return ParseKeyValues(clean);
-}
-
 // A program started in the background with its output in a file; ended
 // with the test if it is still running.
 class Background {
@@ -44,39 +35,28 @@ class Background {
     SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
     HANDLE output = CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                 CREATE_ALWAYS, 0, nullptr);
+    if (output == INVALID_HANDLE_VALUE) return;
     STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = output;
     startup.hStdError = output;
     std::wstring directory = exe.substr(0, exe.find_last_of(L'\\') + 1);
-    std::wstring commandLine = L"\"" + exe + L"\" " + args;
-    started_ = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, directory.c_str(),
-                              &startup, &info_) != FALSE;
+    process_.Start(exe, L"\"" + exe + L"\" " + args, directory, {output}, 0, startup);
     CloseHandle(output);
   }
-  ~Background() {
-    if (!started_) return;
-    if (WaitForSingleObject(info_.hProcess, 0) != WAIT_OBJECT_0) {
-      TerminateProcess(info_.hProcess, 99);
-      WaitForSingleObject(info_.hProcess, 10000);
-    }
-    CloseHandle(info_.hThread);
-    CloseHandle(info_.hProcess);
-  }
-  bool Started() const { return started_; }
-  DWORD Id() const { return info_.dwProcessId; }
-  HANDLE Process() const { return info_.hProcess; }
+  bool Started() const { return process_.Started(); }
+  DWORD Id() const { return process_.Id(); }
+  HANDLE Process() const { return process_.Process(); }
   // The exit code, or STILL_ACTIVE when it did not end in time.
   DWORD WaitExit(DWORD timeoutMs) {
     DWORD code = STILL_ACTIVE;
-    if (WaitForSingleObject(info_.hProcess, timeoutMs) == WAIT_OBJECT_0) GetExitCodeProcess(info_.hProcess, &code);
+    if (WaitForSingleObject(process_.Process(), timeoutMs) == WAIT_OBJECT_0)
+      GetExitCodeProcess(process_.Process(), &code);
     return code;
   }
 
  private:
-  PROCESS_INFORMATION info_ = {};
-  bool started_ = false;
+  ContainedProcess process_;
 };
 
 class NamedEvent {
@@ -138,20 +118,6 @@ bool Held(const std::wstring& path) {
   if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
   CloseHandle(file);
   return false;
-}
-
-// The lines the error helper wrote beside the client, once it has run.
-std::vector<std::map<std::string, std::string>> HelperRecords(const std::wstring& directory) {
-  std::vector<std::map<std::string, std::string>> records;
-  for (int i = 0; i < 200 && records.empty(); ++i, Sleep(50)) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((directory + L"ZarnelUpdateHelper.record-*.txt").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) continue;
-    FindClose(find);
-    auto record = ReadKeyValues(directory + data.cFileName);
-    if (!record.empty()) records.push_back(record);
-  }
-  return records;
 }
 
 // A copy of an idle fixture under a blocked program's name, running.

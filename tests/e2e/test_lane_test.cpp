@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "contained_process.h"
 #include "process_runner.h"
 
 namespace {
@@ -40,23 +41,14 @@ TEST(TestLane, TheClientSideAndTheToolProgramsHaveTheLanesArchitecture) {
     EXPECT_EQ(path, ToolDirectory() + tool);
     // Started without arguments, each tool ends at once; suspended, it can
     // be asked what it is before it does.
-    std::wstring commandLine = L"\"" + path + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION started = {};
-    ASSERT_TRUE(CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                               nullptr, &startup, &started))
-        << GetLastError();
+    ContainedProcess started;
+    ASSERT_TRUE(started.Start(path, L"\"" + path + L"\"", L"", {}, CREATE_SUSPENDED)) << GetLastError();
     // A 64-bit process on 64-bit Windows is not a WOW64 process; in the
     // 32-bit prefix there is no WOW64 at all.
-    EXPECT_FALSE(IsWow64(started.hProcess));
+    EXPECT_FALSE(IsWow64(started.Process()));
     DWORD binaryType = 0;
     EXPECT_TRUE(GetBinaryTypeW(path.c_str(), &binaryType));
     EXPECT_EQ(binaryType, sixtyFour ? static_cast<DWORD>(SCS_64BIT_BINARY) : static_cast<DWORD>(SCS_32BIT_BINARY));
-    TerminateProcess(started.hProcess, 0);
-    WaitForSingleObject(started.hProcess, 5000);
-    CloseHandle(started.hThread);
-    CloseHandle(started.hProcess);
   }
 }
 }  // namespace

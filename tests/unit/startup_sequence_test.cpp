@@ -17,6 +17,7 @@
 #include "checks/finding_texts.h"
 #include "platform/native_system_information.h"
 #include "checks/virtual_machine_check.h"
+#include "contained_process.h"
 #include "hard_cheat_fixture.h"
 #include "integrity/guard_manifest.h"
 #include "integrity/sha256_digest.h"
@@ -177,7 +178,8 @@ HANDLE WINAPI NoProcessOpens(DWORD, BOOL, DWORD) {
 }
 
 // A real process that holds a handle to this one with memory rights: a
-// suspended copy of this test program that inherited it.
+// suspended copy of this test program that inherited that one handle and
+// nothing else, and that ends with the test, however the test ends.
 class AccessHolder {
  public:
   explicit AccessHolder(DWORD access) {
@@ -185,28 +187,18 @@ class AccessHolder {
     if (!DuplicateHandle(self, self, self, &inheritable_, access, TRUE, 0)) return;
     wchar_t exe[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    std::wstring commandLine = L"\"" + std::wstring(exe) + L"\" --gtest_list_tests";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    started_ = CreateProcessW(exe, commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr,
-                              &startup, &info_) != FALSE;
+    holder_.Start(exe, L"\"" + std::wstring(exe) + L"\" --gtest_list_tests", L"", {inheritable_}, CREATE_SUSPENDED);
   }
   ~AccessHolder() {
-    if (started_) {
-      TerminateProcess(info_.hProcess, 0);
-      WaitForSingleObject(info_.hProcess, 10000);
-      CloseHandle(info_.hThread);
-      CloseHandle(info_.hProcess);
-    }
+    holder_.End();
     if (inheritable_) CloseHandle(inheritable_);
   }
-  bool Started() const { return started_; }
-  DWORD Id() const { return info_.dwProcessId; }
+  bool Started() const { return holder_.Started(); }
+  DWORD Id() const { return holder_.Id(); }
 
  private:
   HANDLE inheritable_ = nullptr;
-  PROCESS_INFORMATION info_ = {};
-  bool started_ = false;
+  ContainedProcess holder_;
 };
 
 std::wstring WindowsPath(const char* text) {
