@@ -52,6 +52,10 @@ enum ProgramScanResult : uint32_t {
 void ApplyProcessHardening();
 bool DetectActiveDebugger();
 bool ScanLoadedModules(ModuleFinding& finding);
+// Only the system's crypto libraries, each against the system directory
+// (checks/system_crypto_modules.h): the start-up's first step, before the
+// client files are hashed through them.
+bool ScanSystemCryptoModules(ModuleFinding& finding);
 bool DetectVirtualMachine(WideBuffer& detail);
 ProgramScanResult ScanRunningPrograms(bool fullScan, ProgramFinding& finding, DWORD& windowsError);
 

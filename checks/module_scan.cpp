@@ -8,6 +8,7 @@
 
 #include "checks/blocked_module_table.h"
 #include "checks/detection_checks.h"
+#include "checks/system_crypto_modules.h"
 #include "platform/handle_owner.h"
 #include "platform/win32_calls.h"
 
@@ -26,19 +27,32 @@ HANDLE TakeModuleSnapshot() {
 }
 }  // namespace
 
-bool ScanLoadedModules(ModuleFinding& finding) {
+namespace {
+enum class ModuleJudgement { kBlockedRowsAndPlace, kPlaceOnly };
+
+bool ScanModules(ModuleJudgement judgement, ModuleFinding& finding) {
   finding.rule = nullptr;
   finding.moduleName.Clear();
   FileHandleOwner snapshot(TakeModuleSnapshot());
   if (!snapshot.Valid()) return false;
+  // Where the system's own libraries belong; a system that cannot say
+  // leaves only the blocked-module rows to judge by.
+  SystemLibraryDirectories directories;
+  const bool systemKnown = ReadSystemLibraryDirectories(directories);
+  if (!systemKnown && judgement == ModuleJudgement::kPlaceOnly) return false;
   MODULEENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
   for (BOOL more = win32Calls.Module32FirstW(snapshot.Get(), &entry); more;
        more = win32Calls.Module32NextW(snapshot.Get(), &entry)) {
     entry.szModule[MAX_MODULE_NAME32] = L'\0';
     entry.szExePath[MAX_PATH - 1] = L'\0';
-    const ModuleRule* rule = MatchBlockedModuleName(entry.szModule, std::wcslen(entry.szModule));
-    if (!rule) continue;
+    const ModuleRule* rule = judgement == ModuleJudgement::kBlockedRowsAndPlace
+                                 ? MatchBlockedModuleName(entry.szModule, std::wcslen(entry.szModule))
+                                 : nullptr;
+    // A system crypto library from anywhere but the system directory is a
+    // finding without a row.
+    if (!rule && !(systemKnown && IsSystemCryptoModuleOutOfPlace(entry.szModule, entry.szExePath, directories)))
+      continue;
     finding.rule = rule;
     // The path says where it came from; the file name is the fallback
     // when the path cannot be kept.
@@ -47,3 +61,8 @@ bool ScanLoadedModules(ModuleFinding& finding) {
   }
   return false;
 }
+}  // namespace
+
+bool ScanLoadedModules(ModuleFinding& finding) { return ScanModules(ModuleJudgement::kBlockedRowsAndPlace, finding); }
+
+bool ScanSystemCryptoModules(ModuleFinding& finding) { return ScanModules(ModuleJudgement::kPlaceOnly, finding); }

@@ -19,11 +19,6 @@ constexpr uint32_t kFileCheckIntervalBaseMs = 45000;
 constexpr uint32_t kFileCheckIntervalSpreadMs = 30000;
 constexpr uint32_t kScanFailureLimit = 2;
 
-// The monitor's stack, reserved by the guard instead of taken from the
-// executable's default (a game may link its threads' stacks small): the
-// file checks hash with a block of kFileHashBlockSize on it.
-constexpr SIZE_T kMonitorStackReserve = 1024 * 1024;
-
 // Started by the start-up with no parameter; returns 0 once guard.stopEvent
 // is set. Every other way out is a fatal exit.
 DWORD WINAPI SecurityMonitorThread(LPVOID);

@@ -9,11 +9,11 @@
 #include "core/startup_sequence.h"
 #include "state/guard_state.h"
 #include "core/security_monitor.h"
+#include "platform/system_library_calls.h"
 #include "platform/win32_calls.h"
 #include "identity/machine_identity.h"
 #include "integrity/held_client_files.h"
 #include "integrity/manifest_verification.h"
-#include "integrity/sha256_digest.h"
 #include "proofs/device_key_store.h"
 #include "proofs/hard_cheat_protocol.h"
 
@@ -23,6 +23,16 @@ constexpr wchar_t kSingleClientMarkerName[] =
 
 void RunStartupDebuggerCheck() {
   if (DetectActiveDebugger()) ActOnActiveDebugger(FindingPhase::kStartup);
+}
+
+// bcrypt and ncrypt from the system directory, before anything of the guard
+// needs them. A copy from elsewhere that something loaded before the guard
+// ran is what the system binds ncrypt's imports (and CryptoAPI's, which
+// hash the client files next) to: a finding before any digest is trusted.
+void RunStartupCryptoModuleCheck() {
+  PreloadSystemLibraries();
+  ModuleFinding finding = {};
+  if (ScanSystemCryptoModules(finding)) ActOnBlockedModule(FindingPhase::kStartup, finding);
 }
 
 void RunStartupModuleScan() {
@@ -66,10 +76,9 @@ bool ClaimSingleClientMarker() {
 }
 }  // namespace
 
-static_assert(kMonitorStackReserve >= 4 * kFileHashBlockSize, "the monitor's stack holds a hashing block and more");
-
 BOOL CALLBACK RunStartupSequence(PINIT_ONCE, PVOID, PVOID*) {
   ApplyProcessHardening();
+  RunStartupCryptoModuleCheck();
   if (!VerifyCoreClientFiles()) return FALSE;
   SetGuardRunning(true);
 
@@ -97,10 +106,9 @@ BOOL CALLBACK RunStartupSequence(PINIT_ONCE, PVOID, PVOID*) {
     SetLastErrorText(L"ZarnelGuard could not create its stop event.");
     return FALSE;
   }
-  // Its own reserve, not the executable's default: the monitor hashes the
-  // core files with a block of kFileHashBlockSize on its stack.
-  guard.monitorThread = win32Calls.CreateThread(nullptr, kMonitorStackReserve, SecurityMonitorThread, nullptr,
-                                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  // The executable's default stack is enough: the file checks hash from a
+  // heap block of their own.
+  guard.monitorThread = win32Calls.CreateThread(nullptr, 0, SecurityMonitorThread, nullptr, 0, nullptr);
   if (!guard.monitorThread) {
     ReleaseGuard(ReleaseReason::kFailedStartup);
     SetLastErrorText(L"ZarnelGuard could not start its integrity monitor.");

@@ -17,13 +17,10 @@
  * ZarnelUpdateHelper.exe from the client directory) are marked below: the
  * guard does that when it finds a forbidden environment.
  *
- * STACK: the first of ZarnelGuardInitialize, ZarnelGuardCreateLoginProof
+ * THREADS: the first of ZarnelGuardInitialize, ZarnelGuardCreateLoginProof
  * and ZarnelGuardSetHardCheatChallenge runs the guarded start on the
- * caller's thread, and it hashes the client's files with a 256 KiB block on
- * that thread's stack. Call it from a thread with at least 512 KiB of stack
- * (the 1 MiB default of Visual Studio and mingw-w64 executables is enough;
- * a thread made with a smaller explicit size is not). The guard's own
- * monitor thread reserves its stack itself.
+ * caller's thread (the client's files are hashed there, from a read block
+ * on the heap, so a thread with a small stack will do).
  */
 #ifndef ZARNELGUARD_H
 #define ZARNELGUARD_H

@@ -2,6 +2,7 @@
 
 #include <wincrypt.h>
 
+#include "platform/byte_buffer.h"
 #include "platform/handle_owner.h"
 #include "platform/win32_calls.h"
 
@@ -43,13 +44,15 @@ bool HashFileSha256(HANDLE file, uint64_t* size, uint8_t digest[kSha256Size]) {
 
   Sha256Session session;
   if (!session.Open()) return false;
-  // On the caller's stack: hashing the client files makes no heap
-  // allocation, so callers need about 260 KiB of stack for it.
-  alignas(16) BYTE block[kFileHashBlockSize] = {};
+  // Owned by the call, from the heap: a block this size on the stack would
+  // overflow a game thread made with a small stack (or the monitor's
+  // default one) before the guard could say why.
+  ByteBuffer<BufferWipe::kOnRelease> block;
+  if (!block.Allocate(kFileHashBlockSize)) return false;
   for (;;) {
     DWORD read = 0;
-    if (!win32Calls.ReadFile(file, block, kFileHashBlockSize, &read, nullptr)) return false;
+    if (!win32Calls.ReadFile(file, block.Data(), kFileHashBlockSize, &read, nullptr)) return false;
     if (read == 0) return session.Finish(digest);
-    if (!win32Calls.CryptHashData(session.hash.Get(), block, read, 0)) return false;
+    if (!win32Calls.CryptHashData(session.hash.Get(), block.Data(), read, 0)) return false;
   }
 }

@@ -3,6 +3,8 @@
 //   lifecycle_host sequence       initial state, shutdown twice, start, shutdown, start again
 //   lifecycle_host long-message   (no-op placeholder for hosts that need a fresh process)
 //   lifecycle_host start-twice    start, and without a shutdown start again
+//   lifecycle_host preload NAME   load the file NAME beside this program first (as a
+//                                 game that loaded a planted library would), then start
 #include <windows.h>
 
 #include <cstdio>
@@ -23,6 +25,16 @@ void PrintText(const char* key, const wchar_t* text) { std::printf("%s=%ls\n", k
 
 int wmain(int argc, wchar_t** argv) {
   const wchar_t* scenario = argc > 1 ? argv[1] : L"sequence";
+  if (std::wcscmp(scenario, L"preload") == 0 && argc > 2) {
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    while (length > 0 && path[length - 1] != L'\\') --length;
+    path[length] = L'\0';
+    if (length + std::wcslen(argv[2]) >= MAX_PATH) return 2;
+    std::wcscat(path, argv[2]);
+    std::printf("preloaded=%d\n", LoadLibraryW(path) != nullptr);
+    std::fflush(stdout);
+  }
   guardModule = LoadLibraryW(L"ZarnelGuard.dll");
   if (!guardModule) {
     std::printf("load_error=%lu\n", GetLastError());
@@ -51,6 +63,13 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("initialize_after_shutdown=%d\n", initialize() != 0);
     shutdown();
     std::printf("build_after=%d\n", clientBuild());
+    std::fflush(stdout);
+    return 0;
+  }
+  if (std::wcscmp(scenario, L"preload") == 0) {
+    std::printf("initialize=%d\n", initialize() != 0);
+    PrintText("text", lastError());
+    shutdown();
     std::fflush(stdout);
     return 0;
   }

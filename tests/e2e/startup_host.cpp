@@ -294,6 +294,80 @@ int Stress(int threadCount, int seconds) {
   return 0;
 }
 
+// The first export call runs the guarded start on the caller's thread, files
+// hashed and all: a game thread made with a small stack must get a proof.
+struct SmallStackLogin {
+  uint32_t result;
+  bool verified;
+};
+
+DWORD WINAPI SmallStackLoginThread(LPVOID parameter) {
+  auto* login = static_cast<SmallStackLogin*>(parameter);
+  Challenge c;
+  Outputs o;
+  login->result = Prove(c, o);
+  login->verified = login->result == 1 && ProofVerifies(c, o);
+  return 0;
+}
+
+int SmallStack() {
+  SmallStackLogin login = {9, false};
+  HANDLE thread = CreateThread(nullptr, 64 * 1024, SmallStackLoginThread, &login, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                               nullptr);
+  if (!thread) return 3;
+  bool finished = WaitForSingleObject(thread, 120000) == WAIT_OBJECT_0;
+  DWORD threadExit = 9;
+  GetExitCodeThread(thread, &threadExit);
+  CloseHandle(thread);
+  std::printf("finished=%d\nthread_exit=%lu\nproof=%u\nverified=%d\nmessage=%ls\n", finished ? 1 : 0, threadExit,
+              login.result, login.verified ? 1 : 0, lastError());
+  std::fflush(stdout);
+  shutdown();
+  return 0;
+}
+
+// A game calls the exports from many short-lived threads: whatever the
+// guard or its runtime keeps for a thread must go when the thread ends.
+DWORD WINAPI ShortLivedThread(LPVOID) {
+  Challenge c(static_cast<uint8_t>(0x40 + GetCurrentThreadId() % 64));
+  Outputs o;
+  if (Prove(c, o) != 1 || !ProofVerifies(c, o)) return 1;
+  Challenge hard(0x51);
+  hard.version = 1;
+  if (!setChallenge(hard.version, hard.build, hard.id, hard.nonce)) return 2;
+  clearChallenge();
+  return 0;
+}
+
+// One round: `count` threads one after another. False when one failed.
+bool RunShortLivedThreads(int count) {
+  for (int i = 0; i < count; ++i) {
+    HANDLE thread = CreateThread(nullptr, 0, ShortLivedThread, nullptr, 0, nullptr);
+    if (!thread) return false;
+    DWORD result = 9;
+    bool ended = WaitForSingleObject(thread, 60000) == WAIT_OBJECT_0 && GetExitCodeThread(thread, &result);
+    CloseHandle(thread);
+    if (!ended || result != 0) return false;
+  }
+  return true;
+}
+
+int ThreadsFlat() {
+  std::printf("initialize=%d\nmessage=%ls\n", initialize() != 0, lastError());
+  // The first thread's round pays whatever is paid once per process.
+  bool passed = RunShortLivedThreads(1);
+  const DWORD baseline = HandleCount();
+  std::printf("handles_baseline=%lu\n", baseline);
+  for (int count : {1, 10, 30}) {
+    passed = RunShortLivedThreads(count) && passed;
+    std::printf("handles_after_%d=%lu\n", count, HandleCount());
+  }
+  std::printf("threads_passed=%d\n", passed ? 1 : 0);
+  std::fflush(stdout);
+  shutdown();
+  return 0;
+}
+
 DWORD WINAPI RaceThread(LPVOID parameter) {
   HANDLE go = *static_cast<HANDLE*>(parameter);
   WaitForSingleObject(go, INFINITE);
@@ -359,6 +433,8 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (std::wcscmp(scenario, L"login") == 0) return Login();
+  if (std::wcscmp(scenario, L"small-stack") == 0) return SmallStack();
+  if (std::wcscmp(scenario, L"threads-flat") == 0) return ThreadsFlat();
   if (std::wcscmp(scenario, L"stress") == 0 && argc > 3)
     return Stress(static_cast<int>(std::wcstol(argv[2], nullptr, 10)), static_cast<int>(std::wcstol(argv[3], nullptr, 10)));
   return 2;

@@ -260,6 +260,30 @@ TEST_F(StartupFromOutside, LoginProofsThroughTheDllAreWhatTheServerVerifies) {
   EXPECT_EQ(values["record_21_30"], "0002000000050000003e");
 }
 
+TEST_F(StartupFromOutside, AClientThreadWithA64KiBStackStartsTheGuardAndGetsAProof) {
+  SampleClientCopy client({L"startup_host.exe"});
+  ASSERT_TRUE(client.Complete());
+  auto values = RunHost(client, L"small-stack");
+  EXPECT_EQ(values["finished"], "1");
+  EXPECT_EQ(values["thread_exit"], "0") << "the thread did not return normally";
+  EXPECT_EQ(values["proof"], "1") << values["message"];
+  EXPECT_EQ(values["verified"], "1");
+}
+
+// Whatever is kept per thread (by the guard or by the runtime it links)
+// must go with the thread: the count after 1, 10 and 30 more short-lived
+// client threads is the count after the first.
+TEST_F(StartupFromOutside, ShortLivedClientThreadsLeaveNoHandleBehind) {
+  SampleClientCopy client({L"startup_host.exe"});
+  ASSERT_TRUE(client.Complete());
+  auto values = RunHost(client, L"threads-flat", 0, 300000);
+  ASSERT_EQ(values["initialize"], "1") << values["message"];
+  EXPECT_EQ(values["threads_passed"], "1") << "a client thread got no proof or no challenge";
+  EXPECT_NE(values["handles_baseline"], "0");
+  for (const char* round : {"handles_after_1", "handles_after_10", "handles_after_30"})
+    EXPECT_EQ(values[round], values["handles_baseline"]) << round;
+}
+
 TEST_F(StartupFromOutside, ManyClientThreadsUseTheExportsWhileTheMonitorRunsAndShutdownLeavesNoHandle) {
   SampleClientCopy client({L"startup_host.exe"});
   ASSERT_TRUE(client.Complete());

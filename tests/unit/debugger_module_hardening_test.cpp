@@ -184,3 +184,90 @@ TEST(ProcessHardening, RefusesLowIntegrityImagesAndRemoteOnesUnlessTheClientIsRe
     EXPECT_EQ(appliedPolicy.PreferSystem32Images, 0u) << "the client's own redistributable DLLs stay its own";
   }
 }
+
+// ---- system crypto libraries outside the system directory ----
+namespace {
+struct ListedModule {
+  const wchar_t* name;
+  const wchar_t* path;
+};
+const ListedModule* listedModules;
+size_t listedCount;
+size_t listedNext;
+bool underWow64;
+bool systemDirectoryReadable;
+
+BOOL WINAPI ListedFirstModule(HANDLE, LPMODULEENTRY32W entry) {
+  listedNext = 0;
+  if (listedNext >= listedCount) return FALSE;
+  wcscpy(entry->szModule, listedModules[listedNext].name);
+  wcscpy(entry->szExePath, listedModules[listedNext].path);
+  ++listedNext;
+  return TRUE;
+}
+BOOL WINAPI ListedNextModule(HANDLE, LPMODULEENTRY32W entry) {
+  if (listedNext >= listedCount) return SetLastError(ERROR_NO_MORE_FILES), FALSE;
+  wcscpy(entry->szModule, listedModules[listedNext].name);
+  wcscpy(entry->szExePath, listedModules[listedNext].path);
+  ++listedNext;
+  return TRUE;
+}
+UINT WINAPI FixedSystemDirectory(LPWSTR buffer, UINT size) {
+  if (!systemDirectoryReadable) return 0;
+  const wchar_t directory[] = L"C:\\Windows\\system32";
+  if (size < 20) return 20;
+  wcscpy(buffer, directory);
+  return 19;
+}
+UINT WINAPI FixedWow64Directory(LPWSTR buffer, UINT size) {
+  const wchar_t directory[] = L"C:\\Windows\\SysWOW64";
+  if (size < 20) return 20;
+  wcscpy(buffer, directory);
+  return 19;
+}
+BOOL WINAPI FixedWow64(HANDLE, PBOOL wow64) {
+  *wow64 = underWow64;
+  return TRUE;
+}
+}  // namespace
+
+TEST(ModuleScan, ASystemCryptoLibraryFromOutsideTheSystemDirectoryIsAFindingWithoutARow) {
+  win32Calls.Module32FirstW = ListedFirstModule;
+  win32Calls.Module32NextW = ListedNextModule;
+  win32Calls.GetSystemDirectoryW = FixedSystemDirectory;
+  win32Calls.GetSystemWow64DirectoryW = FixedWow64Directory;
+  win32Calls.IsWow64Process = FixedWow64;
+  struct Case {
+    const char* name;
+    ListedModule module;
+    bool wow64;
+    bool readable;
+    bool found;
+  } cases[] = {
+      {"bcrypt_beside_the_client", {L"bcrypt.dll", L"C:\\Games\\Zarnel\\bcrypt.dll"}, false, true, true},
+      {"ncrypt_in_the_system_directory", {L"ncrypt.dll", L"C:\\Windows\\System32\\ncrypt.dll"}, false, true, false},
+      {"other_letter_case", {L"BCRYPT.DLL", L"c:\\WINDOWS\\SYSTEM32\\BCRYPT.DLL"}, false, true, false},
+      {"verbatim_prefix", {L"rsaenh.dll", L"\\\\?\\C:\\Windows\\system32\\rsaenh.dll"}, false, true, false},
+      {"below_the_system_directory", {L"ncryptprov.dll", L"C:\\Windows\\system32\\x\\ncryptprov.dll"}, false, true, true},
+      {"system_directory_as_a_prefix", {L"cryptsp.dll", L"C:\\Windows\\system32x\\cryptsp.dll"}, false, true, true},
+      {"syswow64_under_wow64", {L"bcrypt.dll", L"C:\\Windows\\SysWOW64\\bcrypt.dll"}, true, true, false},
+      {"syswow64_without_wow64", {L"bcrypt.dll", L"C:\\Windows\\SysWOW64\\bcrypt.dll"}, false, true, true},
+      {"no_path_at_all", {L"bcrypt.dll", L"bcrypt.dll"}, false, true, true},
+      {"a_name_only_like_it", {L"mybcrypt.dll", L"C:\\Games\\Zarnel\\mybcrypt.dll"}, false, true, false},
+      {"system_directory_unreadable", {L"bcrypt.dll", L"C:\\Games\\Zarnel\\bcrypt.dll"}, false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ListedModule list[] = {{L"Zarnel.exe", L"C:\\Games\\Zarnel\\Zarnel.exe"}, c.module};
+    listedModules = list;
+    listedCount = 2;
+    underWow64 = c.wow64;
+    systemDirectoryReadable = c.readable;
+    ModuleFinding finding = {};
+    EXPECT_EQ(ScanLoadedModules(finding), c.found);
+    EXPECT_EQ(finding.rule, nullptr);
+    if (!c.found) continue;
+    EXPECT_EQ(std::wstring(ModuleFindingCode(finding)), L"AC-MODULE-000");
+    EXPECT_EQ(std::wstring(finding.moduleName.CStr()), c.module.path);
+  }
+}

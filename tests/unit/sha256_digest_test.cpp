@@ -177,3 +177,43 @@ TEST(HashFileSha256, AHandleWithoutAFileFailsBeforeWritingTheSize) {
   CloseHandle(event);
 }
 }  // namespace
+
+// A game may call the guard from a thread made with a small stack, and the
+// monitor runs on the executable's default: the read block must not live on
+// the caller's stack, or a 64 KiB thread overflows before the first read.
+struct SmallStackHash {
+  HANDLE file;
+  uint64_t size;
+  uint8_t digest[32];
+  bool hashed;
+};
+
+DWORD WINAPI HashOnThisThread(LPVOID parameter) {
+  auto* job = static_cast<SmallStackHash*>(parameter);
+  job->hashed = HashFileSha256(job->file, &job->size, job->digest);
+  return 0;
+}
+
+TEST(HashFileSha256, HashesOnAThreadWithA64KiBStack) {
+  TempDirectory dir;
+  std::string content;
+  for (uint32_t i = 0; i < kFileHashBlockSize + 5000; ++i) content += static_cast<char>('A' + i % 23);
+  std::wstring path = dir.WriteFile(L"client.bin", content);
+  uint8_t expected[32];
+  ASSERT_TRUE(HashBufferSha256(content.data(), static_cast<uint32_t>(content.size()), expected));
+
+  SmallStackHash job = {};
+  job.file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(job.file, INVALID_HANDLE_VALUE);
+  HANDLE thread = CreateThread(nullptr, 64 * 1024, HashOnThisThread, &job, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  ASSERT_NE(thread, nullptr) << GetLastError();
+  ASSERT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0);
+  DWORD threadExit = 1;
+  EXPECT_TRUE(GetExitCodeThread(thread, &threadExit));
+  EXPECT_EQ(threadExit, 0u) << "the hashing thread did not return normally";
+  CloseHandle(thread);
+  CloseHandle(job.file);
+  ASSERT_TRUE(job.hashed);
+  EXPECT_EQ(job.size, content.size());
+  EXPECT_EQ(ToHex(job.digest, 32), ToHex(expected, 32));
+}

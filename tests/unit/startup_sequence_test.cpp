@@ -457,16 +457,6 @@ TEST_F(StartupSequence, WithoutAPlatformProviderTheSoftwareKeyStartsTheGuard) {
   EXPECT_STREQ(guard.lastErrorText, L"ZarnelGuard initialization failed.") << "success leaves the text alone";
 }
 
-// The monitor hashes the core files with a block on its own stack. Its stack
-// must not be whatever the game's executable asks for its threads (a game
-// may link with a small default): the guard reserves its own.
-TEST_F(StartupSequence, TheMonitorThreadReservesTheStackItsFileChecksNeed) {
-  ASSERT_NE(ZarnelGuardInitialize(), 0) << Narrow(guard.lastErrorText);
-  EXPECT_EQ(ledger.threadCalls, 1);
-  EXPECT_NE(ledger.threadFlags & STACK_SIZE_PARAM_IS_A_RESERVATION, 0u);
-  EXPECT_GE(ledger.threadStack, static_cast<SIZE_T>(2 * kFileHashBlockSize));
-}
-
 // ---- findings that end the client instead -------------------------------
 
 struct FindingCase {
@@ -548,6 +538,45 @@ TEST_P(StartupFinding, EndsTheClientWithItsStartTimeMessageBeforeTheMarker) {
 
 INSTANTIATE_TEST_SUITE_P(Table, StartupFinding, testing::ValuesIn(kFindingCases),
                          [](const testing::TestParamInfo<FindingCase>& i) { return std::string(i.param.name); });
+
+// A copy of bcrypt.dll that the game loaded from its own directory is what
+// ncrypt and CryptoAPI would bind to: the first step ends the client before
+// a single client file is hashed through it. The guard is not running yet,
+// so no error helper is started.
+const wchar_t* plantedCryptoPath;
+BOOL WINAPI PlantedCryptoFirstModule(HANDLE, LPMODULEENTRY32W entry) {
+  wcscpy(entry->szModule, L"bcrypt.dll");
+  wcscpy(entry->szExePath, plantedCryptoPath);
+  return TRUE;
+}
+int hashContextsAcquired;
+BOOL WINAPI CountedAcquireContext(HCRYPTPROV* provider, LPCWSTR container, LPCWSTR name, DWORD type, DWORD flags) {
+  ++hashContextsAcquired;
+  return CryptAcquireContextW(provider, container, name, type, flags);
+}
+
+TEST_F(StartupSequence, ACryptoLibraryLoadedFromBesideTheClientEndsItBeforeAnyFileIsHashed) {
+  const std::wstring planted = dir.Path() + L"bcrypt.dll";
+  plantedCryptoPath = planted.c_str();
+  win32Calls.CreateToolhelp32Snapshot = StagedModuleSnapshot;
+  win32Calls.Module32FirstW = PlantedCryptoFirstModule;
+  win32Calls.Module32NextW = NoMoreModules;
+  win32Calls.CloseHandle = CloseUnlessFake;
+  hashContextsAcquired = 0;
+  win32Calls.CryptAcquireContextW = CountedAcquireContext;
+  CatchFatalExit();
+  try {
+    RunStartupSequence(nullptr, nullptr, nullptr);
+    ADD_FAILURE() << "the start-up returned";
+  } catch (const ProcessEnded& ended) {
+    EXPECT_EQ(ended.exitCode, 13u);
+  }
+  EXPECT_EQ(std::wstring(guard.lastErrorText),
+            FormatText(kStartupBlockedModuleFormat, kDefaultModuleName, L"AC-MODULE-000"));
+  EXPECT_EQ(hashContextsAcquired, 0) << "a client file was hashed through the planted library";
+  EXPECT_EQ(guard.coreFiles.count, 0u);
+  EXPECT_EQ(hard_cheat_test::HelperLaunches(), 0) << "not running yet: no error helper";
+}
 
 TEST_F(StartupSequence, AHardCheatToolHoldingTheClientIsRecordedOrEndsTheClientWhenItCannotBe) {
   AccessHolder holder(PROCESS_VM_READ | PROCESS_QUERY_LIMITED_INFORMATION);
