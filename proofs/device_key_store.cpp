@@ -52,15 +52,17 @@ bool IsDeviceKeyAlgorithmName(const wchar_t* text, DWORD lengthInBytes) {
 }
 
 // A new key is per-user, never replaces one of the same name (no overwrite
-// flag), and is made non-exportable before it is finalised.
-bool CreateDeviceKey(NCRYPT_PROV_HANDLE provider, NCRYPT_KEY_HANDLE& key) {
-  if (win32Calls.NCryptCreatePersistedKey(provider, &key, kDeviceKeyAlgorithm, kDeviceKeyName, 0, 0) != ERROR_SUCCESS)
+// flag), and is made non-exportable before it is finalised. A key half made
+// stays with `key`, whose owner frees it; a failed create owns nothing.
+bool CreateDeviceKey(NCRYPT_PROV_HANDLE provider, NCryptObjectOwner& key) {
+  if (!key.KeepIf(win32Calls.NCryptCreatePersistedKey(provider, key.Receive(), kDeviceKeyAlgorithm, kDeviceKeyName, 0,
+                                                      0) == ERROR_SUCCESS))
     return false;
   DWORD exportPolicy = 0;
-  if (win32Calls.NCryptSetProperty(key, NCRYPT_EXPORT_POLICY_PROPERTY, reinterpret_cast<PBYTE>(&exportPolicy),
+  if (win32Calls.NCryptSetProperty(key.Get(), NCRYPT_EXPORT_POLICY_PROPERTY, reinterpret_cast<PBYTE>(&exportPolicy),
                                    sizeof(exportPolicy), NCRYPT_PERSIST_FLAG | NCRYPT_SILENT_FLAG) != ERROR_SUCCESS)
     return false;
-  return win32Calls.NCryptFinalizeKey(key, NCRYPT_SILENT_FLAG) == ERROR_SUCCESS;
+  return win32Calls.NCryptFinalizeKey(key.Get(), NCRYPT_SILENT_FLAG) == ERROR_SUCCESS;
 }
 
 bool VerifyDeviceKey(NCRYPT_KEY_HANDLE key) {
@@ -94,18 +96,16 @@ bool OpenDeviceKey(const wchar_t* providerName, NCRYPT_PROV_HANDLE& provider, NC
                              ERROR_SUCCESS))
     return false;
 
+  // Whatever a failed open wrote into the key handle is not a key: it is
+  // dropped unclosed, and a key created next starts from an empty owner.
   NCryptObjectOwner openedKey;
   SECURITY_STATUS status =
       win32Calls.NCryptOpenKey(openedProvider.Get(), openedKey.Receive(), kDeviceKeyName, 0, NCRYPT_SILENT_FLAG);
   bool usable = false;
-  if (status == ERROR_SUCCESS) {
+  if (openedKey.KeepIf(status == ERROR_SUCCESS)) {
     usable = VerifyDeviceKey(openedKey.Get());
   } else if (status == NTE_BAD_KEYSET || status == NTE_NOT_FOUND) {
-    // The new key takes the place of whatever the failed open wrote.
-    NCRYPT_KEY_HANDLE created = openedKey.Release();
-    const bool made = CreateDeviceKey(openedProvider.Get(), created);
-    openedKey.Reset(created);
-    usable = made && VerifyDeviceKey(openedKey.Get());
+    usable = CreateDeviceKey(openedProvider.Get(), openedKey) && VerifyDeviceKey(openedKey.Get());
   }
   if (!usable) return false;
   provider = openedProvider.Release();

@@ -302,21 +302,35 @@ TEST_F(DeviceKeyStore, AcquiringAgainClosesTheKeyItReplaces) {
 
 // ---- Every failing provider call ------------------------------------------
 
-// Replacements for single NCrypt calls; everything else stays real.
+// Replacements for single NCrypt calls; everything else stays real. A
+// failing open or create leaves a value in its handle output, as providers
+// may: the store must neither free nor keep it.
+constexpr NCRYPT_HANDLE kFailedOpenLeftover = 0x5EC0DE1C;
 int createCalls;
-SECURITY_STATUS WINAPI FailOpenProvider(NCRYPT_PROV_HANDLE*, LPCWSTR, DWORD) { return NTE_DEVICE_NOT_FOUND; }
-SECURITY_STATUS WINAPI FailOpenKeyCorrupt(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE*, LPCWSTR, DWORD, DWORD) {
+int leftoverFrees;
+SECURITY_STATUS WINAPI FailOpenProvider(NCRYPT_PROV_HANDLE* provider, LPCWSTR, DWORD) {
+  *provider = kFailedOpenLeftover;
+  return NTE_DEVICE_NOT_FOUND;
+}
+SECURITY_STATUS WINAPI FailOpenKeyCorrupt(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE* key, LPCWSTR, DWORD, DWORD) {
+  *key = kFailedOpenLeftover;
   return NTE_BAD_DATA;
 }
-SECURITY_STATUS WINAPI OpenKeyNotFound(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE*, LPCWSTR, DWORD, DWORD) {
+SECURITY_STATUS WINAPI OpenKeyNotFound(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE* key, LPCWSTR, DWORD, DWORD) {
+  *key = kFailedOpenLeftover;
   return NTE_NOT_FOUND;
+}
+SECURITY_STATUS WINAPI FreeUnlessLeftover(NCRYPT_HANDLE object) {
+  if (object == kFailedOpenLeftover) return ++leftoverFrees, NTE_INVALID_HANDLE;
+  return NCryptFreeObject(object);
 }
 SECURITY_STATUS WINAPI CountingCreate(NCRYPT_PROV_HANDLE provider, NCRYPT_KEY_HANDLE* key, LPCWSTR algorithm,
                                       LPCWSTR name, DWORD legacyKeyUsage, DWORD flags) {
   ++createCalls;
   return NCryptCreatePersistedKey(provider, key, algorithm, name, legacyKeyUsage, flags);
 }
-SECURITY_STATUS WINAPI FailCreate(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE*, LPCWSTR, LPCWSTR, DWORD, DWORD) {
+SECURITY_STATUS WINAPI FailCreate(NCRYPT_PROV_HANDLE, NCRYPT_KEY_HANDLE* key, LPCWSTR, LPCWSTR, DWORD, DWORD) {
+  *key = kFailedOpenLeftover;
   return NTE_NOT_SUPPORTED;
 }
 SECURITY_STATUS WINAPI FailSetProperty(NCRYPT_HANDLE, LPCWSTR, PBYTE, DWORD, DWORD) { return NTE_INVALID_PARAMETER; }
@@ -347,6 +361,12 @@ const FailingCallCase kFailingCallCases[] = {
     {"open_provider", [] { win32Calls.NCryptOpenStorageProvider = FailOpenProvider; }, false},
     {"open_key_corrupt", [] { win32Calls.NCryptOpenKey = FailOpenKeyCorrupt; }, false},
     {"create", [] { win32Calls.NCryptCreatePersistedKey = FailCreate; }, false},
+    {"create_after_not_found",
+     [] {
+       win32Calls.NCryptOpenKey = OpenKeyNotFound;
+       win32Calls.NCryptCreatePersistedKey = FailCreate;
+     },
+     false},
     {"set_export_policy", [] { win32Calls.NCryptSetProperty = FailSetProperty; }, false},
     {"finalize", [] { win32Calls.NCryptFinalizeKey = FailFinalize; }, false},
     {"get_algorithm", [] { win32Calls.NCryptGetProperty = FailGetProperty<kAlgorithmProperty>; }, true},
@@ -358,6 +378,8 @@ const FailingCallCase kFailingCallCases[] = {
 class FailingProviderCall : public StandInKspTest, public testing::WithParamInterface<FailingCallCase> {};
 
 TEST_P(FailingProviderCall, LeavesBothOutputsZeroAndNothingOpen) {
+  leftoverFrees = 0;
+  win32Calls.NCryptFreeObject = FreeUnlessLeftover;
   GetParam().inject();
   NCRYPT_PROV_HANDLE provider = 0x1234;
   NCRYPT_KEY_HANDLE key = 0x5678;
@@ -366,6 +388,7 @@ TEST_P(FailingProviderCall, LeavesBothOutputsZeroAndNothingOpen) {
   EXPECT_EQ(key, 0u);
   EXPECT_EQ(OpenObjects(), 0);
   EXPECT_EQ(!ReadFileBytes(KeyFile(true)).empty(), GetParam().keyPersisted);
+  EXPECT_EQ(leftoverFrees, 0) << "freed what a failed call wrote into its handle output";
 }
 
 INSTANTIATE_TEST_SUITE_P(EachCall, FailingProviderCall, testing::ValuesIn(kFailingCallCases),

@@ -20,6 +20,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -81,11 +82,67 @@ R FailureValue() {
     return static_cast<R>(NTE_FAIL);
   } else if constexpr (Index == kRegOpenKeyExW || Index == kRegQueryValueExW || Index == kRegCloseKey) {
     return static_cast<R>(ERROR_ACCESS_DENIED);
-  } else if constexpr (Index == kNtQueryInformationProcess || Index == kNtQuerySystemInformation ||
+  } else if constexpr (Index == kNtQueryInformationProcess || Index == kNtQuerySystemInformation || Index == kNtQueryObject ||
                        Index == kBCryptGenRandom) {
     return static_cast<R>(kStatusAccessDenied);
   } else {
     return R{};  // null handle, FALSE, 0 characters
+  }
+}
+
+// What a failing call leaves in its handle outputs. Real providers and the
+// system do write there on some failures; a guard that closed such a value
+// would close whatever handle of the game happened to carry it, and one that
+// kept it would use it later. Recognisable, so that any later call that gets
+// it as its first argument (a close, a property read) is caught, and never
+// forwarded.
+constexpr uintptr_t kFailedCallLeftover = 0x5EC0DE1C;
+int leftoverTouches = 0;
+std::string leftoverToucher;
+
+template <typename T>
+void LeaveLeftover(T* output) {
+  if (!output) return;
+  if constexpr (std::is_pointer_v<T>) {
+    *output = reinterpret_cast<T>(kFailedCallLeftover);
+  } else {
+    *output = static_cast<T>(kFailedCallLeftover);
+  }
+}
+
+template <typename T>
+bool IsLeftover(T value) {
+  if constexpr (std::is_pointer_v<T>) {
+    return reinterpret_cast<uintptr_t>(value) == kFailedCallLeftover;
+  } else if constexpr (std::is_integral_v<T> && sizeof(T) == sizeof(uintptr_t)) {
+    return static_cast<uintptr_t>(value) == kFailedCallLeftover;
+  } else {
+    return false;
+  }
+}
+
+template <int Index, typename... Args>
+void LeaveLeftovers(Args... args) {
+  auto arguments = std::make_tuple(args...);
+  if constexpr (Index == kCryptAcquireContextW || Index == kNCryptOpenStorageProvider) {
+    LeaveLeftover(std::get<0>(arguments));
+  } else if constexpr (Index == kNCryptOpenKey || Index == kNCryptCreatePersistedKey) {
+    LeaveLeftover(std::get<1>(arguments));
+  } else if constexpr (Index == kDuplicateHandle) {
+    LeaveLeftover(std::get<3>(arguments));
+  } else if constexpr (Index == kCryptCreateHash || Index == kRegOpenKeyExW) {
+    LeaveLeftover(std::get<4>(arguments));
+  } else if constexpr (Index == kNtQueryInformationProcess) {
+    // The debug object query hands out a handle of its own.
+    constexpr ULONG kProcessDebugObjectHandle = 30;
+    if (static_cast<ULONG>(std::get<1>(arguments)) == kProcessDebugObjectHandle &&
+        std::get<3>(arguments) >= sizeof(HANDLE))
+      LeaveLeftover(static_cast<HANDLE*>(std::get<2>(arguments)));
+  } else if constexpr (Index == kCreateProcessW) {
+    if (PROCESS_INFORMATION* started = std::get<9>(arguments)) {
+      LeaveLeftover(&started->hProcess);
+      LeaveLeftover(&started->hThread);
+    }
   }
 }
 
@@ -143,12 +200,25 @@ template <int Index, typename R, typename... Args>
 struct FailingWrapper<Index, R(WINAPI*)(Args...)> {
   static R WINAPI Call(Args... args) {
     void* site = __builtin_return_address(0);
+    if constexpr (sizeof...(Args) > 0) {
+      if (IsLeftover(std::get<0>(std::make_tuple(args...)))) {
+        ++leftoverTouches;
+        leftoverToucher = kCallNames[Index];
+        if constexpr (std::is_void_v<R>) {
+          return;
+        } else {
+          SetLastError(ERROR_INVALID_HANDLE);
+          return FailureValue<Index, R>();
+        }
+      }
+    }
     if constexpr (std::is_void_v<R>) {
       Intercept(Index, site);
       Entry<Index>::Get(environment)(args...);
     } else {
       if (!Intercept(Index, site) || CannotFail(Index)) return Entry<Index>::Get(environment)(args...);
       if (IsRelease(Index)) Entry<Index>::Get(environment)(args...);
+      LeaveLeftovers<Index>(args...);
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return FailureValue<Index, R>();
     }
@@ -304,6 +374,8 @@ class FaultSweep : public StandInKspTest {
     debuggerOnSweepThread = false;
     hard_cheat_test::HelperCode().clear();
     hard_cheat_test::HelperLaunches() = 0;
+    leftoverTouches = 0;
+    leftoverToucher.clear();
     InstallWrappers();
   }
 
@@ -359,7 +431,16 @@ class FaultSweep : public StandInKspTest {
     // A process that took the fatal exit is gone with all it held; anything
     // else must give back exactly what it took.
     if (problem.empty() && !fatal) problem = LeftBehind(before);
+    if (problem.empty()) problem = LeftoverProblem();
     return problem;
+  }
+
+  // Whether the guard, or the clean-up of what it held, used a value that a
+  // failed call wrote.
+  static std::string LeftoverProblem() {
+    if (leftoverTouches == 0) return "";
+    return "a value written by a failed call reached " + leftoverToucher + " (" + std::to_string(leftoverTouches) +
+           " times)";
   }
 
   std::string LeftBehind(const Footprint& before) {
@@ -599,6 +680,7 @@ TEST_F(FaultSweep, EveryCallFailingDuringAHardCheatExchangeEndsTheProcessAsDocum
     injected = sweep.injected;
     CleanUp();
     if (!outcome.problem.empty()) return outcome.problem;
+    if (std::string leftover = LeftoverProblem(); !leftover.empty()) return leftover;
     if (!outcome.fatal) return std::string("the exchange did not end the process");
     // A fault in the helper launch leaves the helper unstarted, and with it
     // the code unseen; the message still says how the process ended.
