@@ -12,11 +12,14 @@
 extern "C" __attribute__((used)) const char zarnelGuardBuildMarker[] =
     "ZARNEL-GUARD-CLIENT-BUILD=" ZARNELGUARD_BUILD_NUMBER_TEXT;
 
+// Thread notifications stay on. Windows refuses to turn them off for a
+// module with static TLS, which the C++ runtime gives this one; Wine 8
+// turns them off for exactly such modules, and then the threads runtime
+// never hears that a thread ended and keeps the handles it made for it.
+// The runtime's own thread-exit cleanup needs them; DllMain does nothing
+// with them.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    guard.moduleHandle = instance;
-    DisableThreadLibraryCalls(instance);
-  }
+  if (reason == DLL_PROCESS_ATTACH) guard.moduleHandle = instance;
   // Nothing at detach: only ZarnelGuardShutdown releases what the guard holds.
   return TRUE;
 }
