@@ -6,6 +6,8 @@
 
 #include <openssl/rand.h>
 
+#include "internal/rejections.h"
+
 namespace zarnel::serverkit {
 
 #ifdef ZARNEL_GUARD_CLIENT_BUILD
@@ -76,7 +78,7 @@ Verdict CheckChallenge(const Challenge& challenge, std::uint16_t expectedVersion
                                                         " is not " + BuildRangeText(newestBuild));
   }
   if (challenge.id.size() != kChallengeIdSize) {
-    return Reject(Check::kWrongLength, "challenge id must be 16 bytes");
+    return ChallengeIdWrongLength();
   }
   if (challenge.nonce.size() != kChallengeNonceSize) {
     return Reject(Check::kWrongLength, "challenge nonce must be 32 bytes");

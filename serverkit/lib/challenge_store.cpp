@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "internal/rejections.h"
+
 namespace zarnel::serverkit {
 
 namespace {
@@ -58,7 +60,7 @@ Verdict ChallengeStore::TakeFor(ChallengeKind kind, const std::string& session, 
   Verdict verdict = CheckSession(session);
   if (!verdict.ok()) return verdict;
   if (id.size() != kChallengeIdSize) {
-    return Reject(Check::kWrongLength, "challenge id must be 16 bytes");
+    return ChallengeIdWrongLength();
   }
   StoredChallenge entry;
   verdict = Take(id, entry);

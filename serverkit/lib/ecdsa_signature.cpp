@@ -6,6 +6,7 @@
 #include <openssl/err.h>
 #include <openssl/obj_mac.h>
 
+#include "internal/crypto_failure.h"
 #include "ossl_ptr.h"
 #include "p256_group.h"
 #include "sha256.h"
@@ -15,11 +16,6 @@ namespace zarnel::serverkit {
 namespace {
 
 constexpr std::size_t kScalarSize = kSignatureSize / 2;
-
-Verdict CryptoFailure(const char* what) {
-  ERR_clear_error();
-  return Reject(Check::kCryptoFailure, what);
-}
 
 bool ScalarInRange(const BIGNUM* value, const BIGNUM* order) {
   return !BN_is_zero(value) && BN_cmp(value, order) < 0;

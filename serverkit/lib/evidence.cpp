@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "internal/crypto_failure.h"
 #include "sha256.h"
 
 namespace zarnel::serverkit {
@@ -73,7 +74,7 @@ Verdict ComputeEvidenceDigest(const EvidenceClaim& claim, Bytes& digest) {
   Verdict formatted = FormatEvidenceText(claim, text);
   if (!formatted.ok()) return formatted;
   if (!Sha256(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), digest)) {
-    return Reject(Check::kCryptoFailure, "SHA-256 failed");
+    return CryptoFailure("SHA-256 failed");
   }
   return Accept();
 }

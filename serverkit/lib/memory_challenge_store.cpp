@@ -1,5 +1,7 @@
 #include "memory_challenge_store.h"
 
+#include "internal/rejections.h"
+
 namespace zarnel::serverkit {
 
 namespace {
@@ -42,13 +44,12 @@ Verdict MemoryChallengeStore::Put(const StoredChallenge& entry, std::chrono::mil
   const TimePoint now = clock_();
   ForgetDueLocked(now);
   if (FullLocked()) {
-    return Reject(Check::kStoreFull, "the challenge store holds its maximum of " +
-                                         std::to_string(options().maxEntries) + " entries");
+    return StoreFull(options().maxEntries);
   }
   const std::string key = KeyOf(entry.challenge.id);
   Entry stored{entry, false, now + ttl, now + 2 * ttl};
   if (!challenges_.emplace(key, stored).second) {
-    return Reject(Check::kRandomUnavailable, "the random source repeated a challenge id");
+    return RepeatedChallengeId();
   }
   due_.emplace(stored.forgetAt, 'c' + key);
   return Accept();
@@ -60,11 +61,11 @@ Verdict MemoryChallengeStore::Take(const Bytes& id, StoredChallenge& out) {
   ForgetDueLocked(now);
   auto found = challenges_.find(KeyOf(id));
   if (found == challenges_.end()) {
-    return Reject(Check::kChallengeUnknown, "no challenge was issued with id " + ToHex(id));
+    return ChallengeUnknown(id);
   }
   Entry& entry = found->second;
-  if (entry.used) return Reject(Check::kChallengeUsed, "challenge was already answered");
-  if (now >= entry.deadline) return Reject(Check::kChallengeExpired, "challenge has expired");
+  if (entry.used) return ChallengeUsed();
+  if (now >= entry.deadline) return ChallengeExpired();
   entry.used = true;
   out = entry.stored;
   return Accept();
@@ -79,12 +80,10 @@ Verdict MemoryChallengeStore::BindReport(const Bytes& reportId, const std::strin
   auto found = bindings_.find(key);
   if (found != bindings_.end()) {
     if (found->second.session == session) return Accept();
-    return Reject(Check::kReportWrongSession,
-                  "report id " + ToHex(reportId) + " is bound to another session");
+    return ReportWrongSession(reportId);
   }
   if (FullLocked()) {
-    return Reject(Check::kStoreFull, "the challenge store holds its maximum of " +
-                                         std::to_string(options().maxEntries) + " entries");
+    return StoreFull(options().maxEntries);
   }
   bindings_.emplace(key, Binding{session, now + ttl});
   due_.emplace(now + ttl, 'r' + key);
@@ -96,11 +95,10 @@ Verdict MemoryChallengeStore::ReleaseReport(const Bytes& reportId, const std::st
   ForgetDueLocked(clock_());
   auto found = bindings_.find(KeyOf(reportId));
   if (found == bindings_.end()) {
-    return Reject(Check::kReportUnknown, "no verified report has id " + ToHex(reportId));
+    return ReportUnknown(reportId);
   }
   if (found->second.session != session) {
-    return Reject(Check::kReportWrongSession,
-                  "report id " + ToHex(reportId) + " is bound to another session");
+    return ReportWrongSession(reportId);
   }
   bindings_.erase(found);
   return Accept();

@@ -7,6 +7,7 @@
 #include <openssl/obj_mac.h>
 #include <openssl/params.h>
 
+#include "internal/crypto_failure.h"
 #include "p256_group.h"
 
 namespace zarnel::serverkit {
@@ -18,11 +19,6 @@ constexpr std::size_t kKeyLengthOffset = 4;
 constexpr std::size_t kXOffset = 8;
 constexpr std::size_t kYOffset = kXOffset + kP256CoordinateSize;
 constexpr std::size_t kUncompressedPointSize = 1 + 2 * kP256CoordinateSize;
-
-Verdict CryptoFailure(const char* what) {
-  ERR_clear_error();
-  return Reject(Check::kCryptoFailure, what);
-}
 
 // A coordinate at or above the field prime would be reduced by some code
 // paths and so alias a valid point; the guard never exports one.

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "internal/rejections.h"
 #include "redis_connection_pool.h"
 
 namespace zarnel::serverkit {
@@ -107,11 +108,6 @@ Verdict Unavailable(const std::string& detail) {
   return Reject(Check::kStoreUnavailable, detail);
 }
 
-Verdict Full(std::size_t maxEntries) {
-  return Reject(Check::kStoreFull, "the challenge store holds its maximum of " +
-                                       std::to_string(maxEntries) + " entries");
-}
-
 }  // namespace
 
 bool ParseRedisStoreUrl(const std::string& url, RedisStoreAddress& address, std::string& error) {
@@ -203,9 +199,9 @@ Verdict RedisChallengeStore::Put(const StoredChallenge& entry, std::chrono::mill
   long long result = 0;
   if (verdict.ok()) verdict = IntegerOf(reply, result);
   if (!verdict.ok()) return verdict;
-  if (result == -2) return Full(options().maxEntries);
+  if (result == -2) return StoreFull(options().maxEntries);
   if (result == -1) {
-    return Reject(Check::kRandomUnavailable, "the random source repeated a challenge id");
+    return RepeatedChallengeId();
   }
   return Accept();
 }
@@ -220,9 +216,9 @@ Verdict RedisChallengeStore::Take(const Bytes& id, StoredChallenge& out) {
     return Unavailable("Redis answered an unexpected type");
   }
   switch (reply->element[0]->integer) {
-    case 0: return Reject(Check::kChallengeUnknown, "no challenge was issued with id " + ToHex(id));
-    case 1: return Reject(Check::kChallengeUsed, "challenge was already answered");
-    case 2: return Reject(Check::kChallengeExpired, "challenge has expired");
+    case 0: return ChallengeUnknown(id);
+    case 1: return ChallengeUsed();
+    case 2: return ChallengeExpired();
     case 3:
       if (reply->elements == 2 && reply->element[1]->type == REDIS_REPLY_STRING &&
           DecodePayload(std::string(reply->element[1]->str, reply->element[1]->len), id, out)) {
@@ -245,10 +241,9 @@ Verdict RedisChallengeStore::BindReport(const Bytes& reportId, const std::string
   long long result = 0;
   if (verdict.ok()) verdict = IntegerOf(reply, result);
   if (!verdict.ok()) return verdict;
-  if (result == -2) return Full(options().maxEntries);
+  if (result == -2) return StoreFull(options().maxEntries);
   if (result == 0) {
-    return Reject(Check::kReportWrongSession,
-                  "report id " + ToHex(reportId) + " is bound to another session");
+    return ReportWrongSession(reportId);
   }
   return Accept();
 }
@@ -263,11 +258,10 @@ Verdict RedisChallengeStore::ReleaseReport(const Bytes& reportId, const std::str
   if (verdict.ok()) verdict = IntegerOf(reply, result);
   if (!verdict.ok()) return verdict;
   if (result == 0) {
-    return Reject(Check::kReportUnknown, "no verified report has id " + ToHex(reportId));
+    return ReportUnknown(reportId);
   }
   if (result == -1) {
-    return Reject(Check::kReportWrongSession,
-                  "report id " + ToHex(reportId) + " is bound to another session");
+    return ReportWrongSession(reportId);
   }
   return Accept();
 }
