@@ -124,10 +124,10 @@ int main(int argc, char** argv) {
     store = std::make_unique<RedisChallengeStore>(
         RedisStoreAddress{"127.0.0.1", redis.port(), "bench", std::chrono::milliseconds(2000)});
   }
-  const tool::VerificationService service(*store, tool::ServicePolicy{});
-  tool::HttpLimits limits;
+  const service::VerificationService service(*store, service::ServicePolicy{});
+  service::HttpLimits limits;
   limits.threads = static_cast<std::size_t>(clients) + 8;
-  tool::HttpService http(service, limits);
+  service::HttpService http(service, limits);
   std::string error;
   const int port = http.Bind("127.0.0.1", 0, error);
   if (port < 0) {

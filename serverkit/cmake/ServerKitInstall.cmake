@@ -1,49 +1,73 @@
 # What `cmake --install` gives a game server:
-#   include/zarnel/serverkit/*.h, lib/libzarnel_serverkit.a, bin/zarnel-verify,
-#   lib/cmake/zarnel_serverkit/ (find_package(zarnel_serverkit) gives
-#   zarnel::serverkit).
+#   include/zarnel/serverkit/*.h   the public headers of the three libraries
+#   lib/libzarnel_serverkit.a          the checks and the in-memory store
+#   lib/libzarnel_serverkit_redis.a    the fleet's store (hiredis)
+#   lib/libzarnel_serverkit_service.a  the verification service (JSON, HTTP)
+#   bin/zarnel-verify
+#   lib/cmake/zarnel_serverkit/    find_package(zarnel_serverkit [COMPONENTS redis service])
+#                                  gives zarnel::serverkit, zarnel::serverkit_redis,
+#                                  zarnel::serverkit_service
 # Written against targets and folders, not file names, so that sources added
 # to the kit are packaged without changes here.
 include(CMakePackageConfigHelpers)
 
-# The public headers are those of the library zarnel::serverkit (x.h beside
-# its source x.cpp, or a header without a source of its own), less those
-# that carry OpenSSL types (directly or through ossl_ptr.h): those are the
-# kit's own business, and a server should not need OpenSSL's headers to
-# call the kit. The Redis store's headers belong to its own library, which
-# is not packaged.
-get_target_property(zarnel_serverkit_sources zarnel_serverkit SOURCES)
-set(zarnel_serverkit_stems "")
-foreach(source IN LISTS zarnel_serverkit_sources)
-  get_filename_component(stem "${source}" NAME_WE)
-  list(APPEND zarnel_serverkit_stems "${stem}")
-endforeach()
-file(GLOB zarnel_serverkit_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/lib/*.h)
-set(zarnel_serverkit_public_headers "")
-foreach(header IN LISTS zarnel_serverkit_headers)
-  get_filename_component(stem "${header}" NAME_WE)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/lib/${stem}.cpp AND NOT stem IN_LIST zarnel_serverkit_stems)
-    continue()
-  endif()
-  file(READ ${header} text)
-  if(NOT text MATCHES "<openssl/|\"ossl_ptr\\.h\"")
-    list(APPEND zarnel_serverkit_public_headers ${header})
-  endif()
-endforeach()
-install(FILES ${zarnel_serverkit_public_headers} DESTINATION include/zarnel/serverkit)
+# A library's public headers are those in the folder of its sources (x.h
+# beside its source x.cpp, or a header without a source of its own), less
+# those that carry a third-party type the server would then need headers
+# for: OpenSSL (directly or through ossl_ptr.h), hiredis, httplib. Those,
+# and everything under lib/internal/, are the kit's own business.
+function(zarnel_public_headers target out)
+  get_target_property(sources ${target} SOURCES)
+  get_target_property(source_dir ${target} SOURCE_DIR)
+  set(stems "")
+  set(folders "")
+  foreach(source IN LISTS sources)
+    get_filename_component(stem "${source}" NAME_WE)
+    get_filename_component(folder "${source_dir}/${source}" DIRECTORY)
+    list(APPEND stems "${stem}")
+    list(APPEND folders "${folder}")
+  endforeach()
+  list(REMOVE_DUPLICATES folders)
+  list(FILTER folders EXCLUDE REGEX "/internal$")
+  set(public "")
+  foreach(folder IN LISTS folders)
+    file(GLOB headers CONFIGURE_DEPENDS ${folder}/*.h)
+    foreach(header IN LISTS headers)
+      get_filename_component(stem "${header}" NAME_WE)
+      if(EXISTS ${folder}/${stem}.cpp AND NOT stem IN_LIST stems)
+        continue()
+      endif()
+      file(READ ${header} text)
+      if(NOT text MATCHES "<openssl/|<hiredis/|<httplib\\.h>|\"ossl_ptr\\.h\"")
+        list(APPEND public ${header})
+      endif()
+    endforeach()
+  endforeach()
+  set(${out} ${public} PARENT_SCOPE)
+endfunction()
 
-# Inside this build the headers are found where they lie; once installed,
-# under include/ as <zarnel/serverkit/...>.
-get_target_property(zarnel_serverkit_include_dirs zarnel_serverkit INTERFACE_INCLUDE_DIRECTORIES)
-list(TRANSFORM zarnel_serverkit_include_dirs PREPEND "$<BUILD_INTERFACE:")
-list(TRANSFORM zarnel_serverkit_include_dirs APPEND ">")
-set_target_properties(zarnel_serverkit PROPERTIES
-  EXPORT_NAME serverkit
-  INTERFACE_INCLUDE_DIRECTORIES "${zarnel_serverkit_include_dirs};$<INSTALL_INTERFACE:include>")
+# Each library is its own export set, so that a server that takes only
+# zarnel::serverkit needs neither hiredis nor the HTTP library to find it.
+foreach(target zarnel_serverkit zarnel_serverkit_redis zarnel_serverkit_service)
+  zarnel_public_headers(${target} headers)
+  install(FILES ${headers} DESTINATION include/zarnel/serverkit)
+  # Inside this build the headers are found where they lie; once installed,
+  # all of them under include/ as <zarnel/serverkit/...>.
+  get_target_property(include_dirs ${target} INTERFACE_INCLUDE_DIRECTORIES)
+  if(NOT include_dirs)
+    set(include_dirs "")  # the Redis store's headers lie beside the kit's own
+  endif()
+  list(TRANSFORM include_dirs PREPEND "$<BUILD_INTERFACE:")
+  list(TRANSFORM include_dirs APPEND ">")
+  string(REPLACE "zarnel_" "" export_name ${target})
+  set_target_properties(${target} PROPERTIES
+    EXPORT_NAME ${export_name}
+    INTERFACE_INCLUDE_DIRECTORIES "${include_dirs};$<INSTALL_INTERFACE:include>")
+  install(TARGETS ${target} EXPORT ${target}Targets ARCHIVE DESTINATION lib)
+  install(EXPORT ${target}Targets NAMESPACE zarnel:: DESTINATION lib/cmake/zarnel_serverkit)
+endforeach()
 
-install(TARGETS zarnel_serverkit EXPORT zarnel_serverkitTargets ARCHIVE DESTINATION lib)
 install(TARGETS zarnel-verify RUNTIME DESTINATION bin)
-install(EXPORT zarnel_serverkitTargets NAMESPACE zarnel:: DESTINATION lib/cmake/zarnel_serverkit)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/zarnel_serverkitConfig.cmake.in
   ${PROJECT_BINARY_DIR}/package/zarnel_serverkitConfig.cmake COPYONLY)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/package/zarnel_serverkitConfigVersion.cmake

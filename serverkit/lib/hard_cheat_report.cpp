@@ -132,8 +132,10 @@ Verdict VerifyHardCheatReport(const Bytes& bytes, const std::vector<Challenge>& 
     return Reject(Check::kUnknownDeviceKey,
                   "report is signed by a device key other than the enrolled ones");
   }
-  if (policy.evidence) return CheckEvidence(report, *policy.evidence);
-  return Accept();
+  if (!policy.evidence) return Accept();
+  EvidenceClaim claim = *policy.evidence;
+  if (policy.evidenceViolationFromReport) claim.violation = report.violation;
+  return CheckEvidence(report, claim);
 }
 
 }  // namespace zarnel::serverkit

@@ -37,6 +37,8 @@ struct HardCheatReport {
 
 struct HardCheatPolicy {
   std::optional<EvidenceClaim> evidence;  // recompute and compare the digest
+  // The claim names no violation of its own: the report's stands in for it.
+  bool evidenceViolationFromReport = false;
   std::vector<Bytes> knownPublicKeys;  // empty accepts any key
   std::optional<std::uint32_t> expectedClientBuild;
   std::uint32_t newestClientBuild = kNewestClientBuild;

@@ -44,8 +44,8 @@ class VerificationServiceTest : public ::testing::TestWithParam<Backend> {
       health_ = [store = redis.get()] { return store->Ping(); };
       store_ = std::move(redis);
     }
-    service_ = std::make_unique<tool::VerificationService>(*store_, tool::ServicePolicy{}, health_);
-    http_ = std::make_unique<tool::HttpService>(*service_);
+    service_ = std::make_unique<service::VerificationService>(*store_, service::ServicePolicy{}, health_);
+    http_ = std::make_unique<service::HttpService>(*service_);
     std::string error;
     port_ = http_->Bind("127.0.0.1", 0, error);
     ASSERT_GT(port_, 0) << error;
@@ -91,8 +91,8 @@ class VerificationServiceTest : public ::testing::TestWithParam<Backend> {
   testing::RedisServer redis_;
   std::function<Verdict()> health_ = [] { return Accept(); };
   std::unique_ptr<ChallengeStore> store_;
-  std::unique_ptr<tool::VerificationService> service_;
-  std::unique_ptr<tool::HttpService> http_;
+  std::unique_ptr<service::VerificationService> service_;
+  std::unique_ptr<service::HttpService> http_;
   std::thread server_;
   int port_ = 0;
   std::unique_ptr<httplib::Client> client_;
@@ -199,10 +199,10 @@ INSTANTIATE_TEST_SUITE_P(BothStores, VerificationServiceTest,
 // filling): every one of them is served, none dropped at the door.
 TEST(VerificationServiceHttp, ServesABurstOfNewConnections) {
   MemoryChallengeStore store;
-  const tool::VerificationService service(store, {});
-  tool::HttpLimits limits;
+  const service::VerificationService service(store, {});
+  service::HttpLimits limits;
   limits.threads = 16;
-  tool::HttpService http(service, limits);
+  service::HttpService http(service, limits);
   std::string error;
   const int port = http.Bind("127.0.0.1", 0, error);
   ASSERT_GT(port, 0) << error;
@@ -235,14 +235,14 @@ TEST(VerificationServiceRedis, ALostStoreIsUnavailableNotAccepted) {
   std::string error;
   ASSERT_TRUE(redis.Start(error)) << error;
   RedisChallengeStore store({"127.0.0.1", redis.port(), "lost", std::chrono::milliseconds(500)});
-  const tool::VerificationService service(store, {}, [&store] { return store.Ping(); });
+  const service::VerificationService service(store, {}, [&store] { return store.Ping(); });
   const testing::TestDeviceKey device = testing::MakeTestDeviceKey();
   Challenge challenge;
   ASSERT_TRUE(store.IssueLoginChallenge("s1", 62, 62, challenge).ok());
   const LoginAnswer answer = testing::SignLoginAnswer(device, challenge);
   redis.Stop();
 
-  tool::HttpService http(service);
+  service::HttpService http(service);
   const int port = http.Bind("127.0.0.1", 0, error);
   ASSERT_GT(port, 0) << error;
   std::thread server([&http] { http.Run(); });

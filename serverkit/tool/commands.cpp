@@ -3,45 +3,56 @@
 #include <optional>
 #include <vector>
 
+#include "answer_json.h"
 #include "evidence.h"
 #include "hard_cheat_report.h"
 #include "login_name.h"
 #include "login_proof.h"
-#include "verdict_json.h"
+#include "requests.h"
 
 namespace zarnel::serverkit::tool {
 
 namespace {
 
-std::uint32_t NewestBuild(const Json& input) {
+using namespace service;
+
+// Each command's input as a typed value, read whole before anything is
+// checked.
+struct IssueInput {
+  std::uint32_t newestBuild = kNewestClientBuild;
+  std::optional<std::uint32_t> build;
+};
+
+struct LoginProofInput {
+  LoginProof proof;
+  LoginProofPolicy policy;
+};
+
+struct HardCheatReportInput {
+  Bytes report;
+  std::vector<Challenge> issued;
+  HardCheatPolicy policy;
+};
+
+std::uint32_t ReadNewestBuild(const Json& input) {
   return OptionalU32(input, "newest_client_build").value_or(kNewestClientBuild);
 }
 
-CommandResult Issue(const Json& input, std::uint16_t version) {
-  const std::uint32_t newest = NewestBuild(input);
-  Challenge challenge;
-  const Verdict verdict =
-      IssueChallenge(version, OptionalU32(input, "build").value_or(newest), newest, challenge);
-  return FromVerdict(verdict, Json{{"challenge", ChallengeToJson(challenge)}});
+IssueInput ReadIssueInput(const Json& input) {
+  IssueInput read;
+  read.newestBuild = ReadNewestBuild(input);
+  read.build = OptionalU32(input, "build");
+  return read;
 }
 
-CommandResult VerifyLogin(const Json& input) {
-  LoginProof proof;
-  proof.challenge = ReadChallenge(RequireObject(input, "challenge"));
-  ReadLoginProofFields(input, proof);
-  LoginProofPolicy policy;
-  policy.knownPublicKeys = ReadEnrolledKeys(input);
-  policy.expectedClientBuild = OptionalU32(input, "expected_client_build");
-  policy.newestClientBuild = NewestBuild(input);
-
-  const Verdict verdict = VerifyLoginProof(proof, policy);
-  return FromVerdict(verdict, Json{
-                                  {"login_name", FoldLoginName(proof.loginName)},
-                                  {"client_build", proof.clientBuild},
-                                  {"key_kind", proof.keyKind},
-                                  {"machine_digest", ToHex(proof.machineDigest)},
-                                  {"public_key", ToHex(proof.publicKey)},
-                              });
+LoginProofInput ReadLoginProofInput(const Json& input) {
+  LoginProofInput read;
+  read.proof.challenge = ReadChallenge(RequireObject(input, "challenge"));
+  ReadLoginProofFields(input, read.proof);
+  read.policy.knownPublicKeys = ReadEnrolledKeys(input);
+  read.policy.expectedClientBuild = OptionalU32(input, "expected_client_build");
+  read.policy.newestClientBuild = ReadNewestBuild(input);
+  return read;
 }
 
 std::vector<Challenge> ReadIssuedChallenges(const Json& input) {
@@ -59,28 +70,48 @@ std::vector<Challenge> ReadIssuedChallenges(const Json& input) {
   return issued;
 }
 
-CommandResult VerifyReport(const Json& input) {
-  const Bytes bytes = RequireHex(input, "report");
-  const std::vector<Challenge> issued = ReadIssuedChallenges(input);
-  HardCheatPolicy policy;
-  policy.knownPublicKeys = ReadEnrolledKeys(input);
-  policy.expectedClientBuild = OptionalU32(input, "expected_client_build");
-  policy.newestClientBuild = NewestBuild(input);
+HardCheatReportInput ReadHardCheatReportInput(const Json& input) {
+  HardCheatReportInput read;
+  read.report = RequireHex(input, "report");
+  read.issued = ReadIssuedChallenges(input);
+  read.policy.knownPublicKeys = ReadEnrolledKeys(input);
+  read.policy.expectedClientBuild = OptionalU32(input, "expected_client_build");
+  read.policy.newestClientBuild = ReadNewestBuild(input);
+  ReadReportEvidence(input, read.policy);
+  return read;
+}
 
+CommandResult Issue(const IssueInput& input, std::uint16_t version) {
+  Challenge challenge;
+  const Verdict verdict = IssueChallenge(version, input.build.value_or(input.newestBuild),
+                                         input.newestBuild, challenge);
+  return FromVerdict(verdict, Json{{"challenge", ChallengeToJson(challenge)}});
+}
+
+CommandResult VerifyLogin(const LoginProofInput& input) {
+  const LoginProof& proof = input.proof;
+  const Verdict verdict = VerifyLoginProof(proof, input.policy);
+  return FromVerdict(verdict, Json{
+                                  {"login_name", FoldLoginName(proof.loginName)},
+                                  {"client_build", proof.clientBuild},
+                                  {"key_kind", proof.keyKind},
+                                  {"machine_digest", ToHex(proof.machineDigest)},
+                                  {"public_key", ToHex(proof.publicKey)},
+                              });
+}
+
+CommandResult VerifyReport(const HardCheatReportInput& input) {
   HardCheatReport report;
-  const bool parsed = ParseHardCheatReport(bytes, report).ok();
-  if (input.contains("evidence")) {
-    policy.evidence = ReadEvidence(RequireObject(input, "evidence"), report.violation);
-  }
-  const Verdict verdict = VerifyHardCheatReport(bytes, issued, policy, report);
+  const Verdict verdict = VerifyHardCheatReport(input.report, input.issued, input.policy, report);
   // The fields go out on rejection too: an operator logs what was claimed.
   CommandResult result = FromVerdict(verdict, {});
-  if (parsed) AddReportFields(report, policy.evidence.has_value(), result.output);
+  if (!report.reportId.empty()) {
+    AddReportFields(report, input.policy.evidence.has_value(), result.output);
+  }
   return result;
 }
 
-CommandResult EvidenceDigest(const Json& input) {
-  const EvidenceClaim claim = ReadEvidence(input, std::nullopt);
+CommandResult EvidenceDigest(const EvidenceClaim& claim) {
   std::string text;
   Bytes digest;
   Verdict verdict = FormatEvidenceText(claim, text);
@@ -105,15 +136,16 @@ bool IsCommand(const std::string& name) {
 bool RunCommand(const std::string& name, const Json& input, CommandResult& result) {
   if (!input.is_object()) throw BadInput("input must be a JSON object");
   if (name == "issue-login-challenge") {
-    result = Issue(input, kLoginChallengeVersion);
+    result = Issue(ReadIssueInput(input), kLoginChallengeVersion);
   } else if (name == "issue-hard-cheat-challenge") {
-    result = Issue(input, kHardCheatChallengeVersion);
+    result = Issue(ReadIssueInput(input), kHardCheatChallengeVersion);
   } else if (name == "verify-login-proof") {
-    result = VerifyLogin(input);
+    result = VerifyLogin(ReadLoginProofInput(input));
   } else if (name == "verify-hard-cheat-report") {
-    result = VerifyReport(input);
+    result = VerifyReport(ReadHardCheatReportInput(input));
   } else if (name == "evidence-digest") {
-    result = EvidenceDigest(input);
+    bool violationGiven = false;
+    result = EvidenceDigest(ReadEvidence(input, false, violationGiven));
   } else {
     return false;
   }

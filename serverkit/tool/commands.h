@@ -3,8 +3,7 @@
 
 #include <string>
 
-#include "json_fields.h"
-#include "verdict_json.h"
+#include "command_result.h"
 
 namespace zarnel::serverkit::tool {
 

@@ -35,7 +35,7 @@ bool ReadAll(int argc, char** argv, std::string& text) {
 }
 
 int Answer(const CommandResult& result) {
-  std::cout << zarnel::serverkit::tool::DumpJson(result.output) << '\n';
+  std::cout << zarnel::serverkit::service::DumpJson(result.output) << '\n';
   return result.exitCode;
 }
 

@@ -16,6 +16,11 @@ namespace zarnel::serverkit::tool {
 
 namespace {
 
+using service::HttpLimits;
+using service::HttpService;
+using service::ServicePolicy;
+using service::VerificationService;
+
 struct ServeOptions {
   std::string host;
   int port = -1;

@@ -10,7 +10,7 @@
 
 namespace zarnel::serverkit::fuzz {
 
-inline void CheckAnswer(const tool::Json& answer, bool badInput) {
+inline void CheckAnswer(const service::Json& answer, bool badInput) {
   FUZZ_CHECK(answer.is_object());
   FUZZ_CHECK(answer.contains("ok") && answer["ok"].is_boolean());
   FUZZ_CHECK(answer.contains("check") && answer["check"].is_string());
@@ -19,8 +19,8 @@ inline void CheckAnswer(const tool::Json& answer, bool badInput) {
   FUZZ_CHECK(ok == (check == "ok"));
   FUZZ_CHECK(ok || answer.contains("detail"));
   FUZZ_CHECK(badInput == (check == "bad-input"));
-  const std::string text = tool::DumpJson(answer);
-  const tool::Json again = tool::Json::parse(text, nullptr, /*allow_exceptions=*/false);
+  const std::string text = service::DumpJson(answer);
+  const service::Json again = service::Json::parse(text, nullptr, /*allow_exceptions=*/false);
   FUZZ_CHECK(!again.is_discarded());
   FUZZ_CHECK(again["check"] == answer["check"]);
 }

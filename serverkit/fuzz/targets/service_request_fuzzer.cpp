@@ -36,11 +36,11 @@ zarnel::serverkit::ChallengeStoreOptions SmallStore() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace zarnel::serverkit;
   static MemoryChallengeStore store(SmallStore());
-  static const tool::VerificationService service(store, tool::ServicePolicy{});
+  static const service::VerificationService service(store, service::ServicePolicy{});
   if (size == 0) return 0;
   const Call& call = kCalls[data[0] % (sizeof kCalls / sizeof kCalls[0])];
   const std::string_view body(reinterpret_cast<const char*>(data + 1), size - 1);
-  const tool::ServiceReply reply = service.Handle(call.method, call.path, body);
+  const service::ServiceReply reply = service.Handle(call.method, call.path, body);
   const bool badInput = reply.status == 400 || reply.status == 404 || reply.status == 405;
   fuzz::CheckAnswer(reply.body, badInput);
   const bool ok = reply.body["ok"].get<bool>();

@@ -1,6 +1,8 @@
 // The verification service's calls, apart from HTTP: a method, a path and
-// a body in, a status and one JSON object out. The HTTP server (and the
-// fuzz target) hand every request here; nothing in it throws.
+// a body in, a status and one JSON object out. Each body is read into its
+// typed request (requests.h) and then verified against the store. The HTTP
+// server (and the fuzz target) hand every request here; nothing in it
+// throws.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +12,9 @@
 
 #include "challenge_store.h"
 #include "json_fields.h"
+#include "requests.h"
 
-namespace zarnel::serverkit::tool {
+namespace zarnel::serverkit::service {
 
 struct ServicePolicy {
   std::uint32_t newestClientBuild = kNewestClientBuild;
@@ -32,13 +35,14 @@ class VerificationService {
   ServiceReply Handle(const std::string& method, const std::string& path,
                       std::string_view body) const;
 
+  ServiceReply Issue(const IssueRequest& request, ChallengeKind kind) const;
+  ServiceReply Verify(const LoginProofRequest& request) const;
+  ServiceReply Verify(const HardCheatReportRequest& request) const;
+  ServiceReply Confirm(const AcknowledgementRequest& request) const;
+
  private:
   ServiceReply Route(const std::string& method, const std::string& path,
                      std::string_view body) const;
-  ServiceReply IssueChallenge(const Json& request, ChallengeKind kind) const;
-  ServiceReply VerifyLoginProof(const Json& request) const;
-  ServiceReply VerifyHardCheatReport(const Json& request) const;
-  ServiceReply ConfirmAcknowledgement(const Json& request) const;
 
   ChallengeStore& store_;
   const ServicePolicy policy_;
@@ -48,4 +52,4 @@ class VerificationService {
 // The body of a request no handler would take: "bad-input" with `detail`.
 ServiceReply BadRequest(int status, const std::string& detail);
 
-}  // namespace zarnel::serverkit::tool
+}  // namespace zarnel::serverkit::service

@@ -4,7 +4,7 @@
 
 #include <httplib.h>
 
-namespace zarnel::serverkit::tool {
+namespace zarnel::serverkit::service {
 
 struct HttpService::Server {
   httplib::Server http;
@@ -86,4 +86,4 @@ bool HttpService::Run() { return server_->http.listen_after_bind(); }
 
 void HttpService::Stop() { server_->http.stop(); }
 
-}  // namespace zarnel::serverkit::tool
+}  // namespace zarnel::serverkit::service

@@ -3,10 +3,10 @@
 #include <new>
 #include <utility>
 
+#include "answer_json.h"
 #include "login_name.h"
-#include "verdict_json.h"
 
-namespace zarnel::serverkit::tool {
+namespace zarnel::serverkit::service {
 
 namespace {
 
@@ -25,12 +25,30 @@ bool IsServerSide(Check check) {
 
 ServiceReply FromVerdictReply(const Verdict& verdict, const Json& accepted) {
   ServiceReply reply;
-  reply.body = FromVerdict(verdict, accepted).output;
+  reply.body = VerdictAnswer(verdict, accepted);
   reply.status = IsServerSide(verdict.check) ? kUnavailable : kOk;
   return reply;
 }
 
-std::string RequireSession(const Json& request) { return RequireString(request, "session"); }
+enum class Endpoint { kLoginChallenges, kHardCheatChallenges, kLoginProofs, kHardCheatReports,
+                      kAcknowledgements };
+
+bool FindEndpoint(const std::string& path, Endpoint& endpoint) {
+  static const std::pair<const char*, Endpoint> kPaths[] = {
+      {"/v1/login-challenges", Endpoint::kLoginChallenges},
+      {"/v1/hard-cheat-challenges", Endpoint::kHardCheatChallenges},
+      {"/v1/login-proofs", Endpoint::kLoginProofs},
+      {"/v1/hard-cheat-reports", Endpoint::kHardCheatReports},
+      {"/v1/hard-cheat-acknowledgements", Endpoint::kAcknowledgements},
+  };
+  for (const auto& [known, which] : kPaths) {
+    if (path == known) {
+      endpoint = which;
+      return true;
+    }
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -70,58 +88,43 @@ ServiceReply VerificationService::Route(const std::string& method, const std::st
     reply.body["store"] = policy_.storeName;
     return reply;
   }
-  using Handler = ServiceReply (VerificationService::*)(const Json&) const;
-  struct Endpoint {
-    const char* path;
-    Handler handler;
-  };
-  static const Endpoint kEndpoints[] = {
-      {"/v1/login-proofs", &VerificationService::VerifyLoginProof},
-      {"/v1/hard-cheat-reports", &VerificationService::VerifyHardCheatReport},
-      {"/v1/hard-cheat-acknowledgements", &VerificationService::ConfirmAcknowledgement},
-  };
-  const bool loginChallenge = path == "/v1/login-challenges";
-  const bool hardCheatChallenge = path == "/v1/hard-cheat-challenges";
-  Handler handler = nullptr;
-  for (const Endpoint& endpoint : kEndpoints) {
-    if (path == endpoint.path) handler = endpoint.handler;
-  }
-  if (!loginChallenge && !hardCheatChallenge && handler == nullptr) {
-    return BadRequest(kNotFound, "no such endpoint");
-  }
+  Endpoint endpoint;
+  if (!FindEndpoint(path, endpoint)) return BadRequest(kNotFound, "no such endpoint");
   if (method != "POST") return BadRequest(kMethodNotAllowed, "use POST on " + path);
   const Json request = Json::parse(body);
   if (!request.is_object()) throw BadInput("body must be a JSON object");
-  if (loginChallenge) return IssueChallenge(request, ChallengeKind::kLogin);
-  if (hardCheatChallenge) return IssueChallenge(request, ChallengeKind::kHardCheat);
-  return (this->*handler)(request);
+  switch (endpoint) {
+    case Endpoint::kLoginChallenges:
+      return Issue(ReadIssueRequest(request), ChallengeKind::kLogin);
+    case Endpoint::kHardCheatChallenges:
+      return Issue(ReadIssueRequest(request), ChallengeKind::kHardCheat);
+    case Endpoint::kLoginProofs: return Verify(ReadLoginProofRequest(request));
+    case Endpoint::kHardCheatReports: return Verify(ReadHardCheatReportRequest(request));
+    case Endpoint::kAcknowledgements: return Confirm(ReadAcknowledgementRequest(request));
+  }
+  return BadRequest(kNotFound, "no such endpoint");
 }
 
-ServiceReply VerificationService::IssueChallenge(const Json& request, ChallengeKind kind) const {
-  const std::string session = RequireSession(request);
-  const std::uint32_t build = OptionalU32(request, "build").value_or(policy_.newestClientBuild);
+ServiceReply VerificationService::Issue(const IssueRequest& request, ChallengeKind kind) const {
+  const std::uint32_t build = request.build.value_or(policy_.newestClientBuild);
   Challenge challenge;
   const Verdict verdict =
       kind == ChallengeKind::kLogin
-          ? store_.IssueLoginChallenge(session, build, policy_.newestClientBuild, challenge)
-          : store_.IssueHardCheatChallenge(session, build, policy_.newestClientBuild, challenge);
+          ? store_.IssueLoginChallenge(request.session, build, policy_.newestClientBuild,
+                                       challenge)
+          : store_.IssueHardCheatChallenge(request.session, build, policy_.newestClientBuild,
+                                           challenge);
   const auto ttl = kind == ChallengeKind::kLogin ? store_.options().loginTtl
                                                  : store_.options().hardCheatTtl;
   return FromVerdictReply(verdict, Json{{"challenge", ChallengeToJson(challenge)},
                                         {"expires_in_ms", ttl.count()}});
 }
 
-ServiceReply VerificationService::VerifyLoginProof(const Json& request) const {
-  const std::string session = RequireSession(request);
-  LoginAnswer answer;
-  answer.challengeId = RequireHex(request, "challenge_id");
-  ReadLoginProofFields(request, answer);
-  LoginProofPolicy policy;
-  policy.knownPublicKeys = ReadEnrolledKeys(request);
-  policy.expectedClientBuild = OptionalU32(request, "expected_client_build");
+ServiceReply VerificationService::Verify(const LoginProofRequest& request) const {
+  LoginProofPolicy policy = request.policy;
   policy.newestClientBuild = policy_.newestClientBuild;
-
-  const Verdict verdict = store_.VerifyLoginProof(session, answer, policy);
+  const LoginAnswer& answer = request.answer;
+  const Verdict verdict = store_.VerifyLoginProof(request.session, answer, policy);
   return FromVerdictReply(verdict, Json{
                                        {"challenge_id", ToHex(answer.challengeId)},
                                        {"login_name", FoldLoginName(answer.loginName)},
@@ -132,20 +135,15 @@ ServiceReply VerificationService::VerifyLoginProof(const Json& request) const {
                                    });
 }
 
-ServiceReply VerificationService::VerifyHardCheatReport(const Json& request) const {
-  const std::string session = RequireSession(request);
-  const Bytes bytes = RequireHex(request, "report");
-  HardCheatPolicy policy;
-  policy.knownPublicKeys = ReadEnrolledKeys(request);
-  policy.expectedClientBuild = OptionalU32(request, "expected_client_build");
+ServiceReply VerificationService::Verify(const HardCheatReportRequest& request) const {
+  HardCheatPolicy policy = request.policy;
   policy.newestClientBuild = policy_.newestClientBuild;
+  // The fields go out whenever the report has its 241 bytes, also when the
+  // store refuses before it reads them (an invalid session).
   HardCheatReport report;
-  const bool parsed = ParseHardCheatReport(bytes, report).ok();
-  if (request.contains("evidence")) {
-    policy.evidence = ReadEvidence(RequireObject(request, "evidence"), report.violation);
-  }
-
-  const Verdict verdict = store_.VerifyHardCheatReport(session, bytes, policy, report);
+  const bool parsed = ParseHardCheatReport(request.report, report).ok();
+  const Verdict verdict = store_.VerifyHardCheatReport(request.session, request.report, policy,
+                                                       report);
   ServiceReply reply = FromVerdictReply(verdict, Json::object());
   if (!parsed) return reply;
   AddReportFields(report, policy.evidence.has_value(), reply.body);
@@ -158,11 +156,9 @@ ServiceReply VerificationService::VerifyHardCheatReport(const Json& request) con
   return reply;
 }
 
-ServiceReply VerificationService::ConfirmAcknowledgement(const Json& request) const {
-  const std::string session = RequireSession(request);
-  const Bytes reportId = RequireHex(request, "report_id");
-  const Verdict verdict = store_.ConfirmAcknowledgementSent(session, reportId);
-  return FromVerdictReply(verdict, Json{{"report_id", ToHex(reportId)}});
+ServiceReply VerificationService::Confirm(const AcknowledgementRequest& request) const {
+  const Verdict verdict = store_.ConfirmAcknowledgementSent(request.session, request.reportId);
+  return FromVerdictReply(verdict, Json{{"report_id", ToHex(request.reportId)}});
 }
 
-}  // namespace zarnel::serverkit::tool
+}  // namespace zarnel::serverkit::service

@@ -1,6 +1,6 @@
-// Reading the tool's JSON input. A missing or mistyped field is bad input
-// (exit 2), never a verification verdict: only well-formed requests reach
-// the library's checks.
+// Reading the JSON of a request, field by field. A missing or mistyped
+// field is bad input (HTTP 400, the tool's exit 2), never a verification
+// verdict: only well-formed requests reach the kit's checks.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +15,7 @@
 #include "challenge.h"
 #include "evidence.h"
 
-namespace zarnel::serverkit::tool {
+namespace zarnel::serverkit::service {
 
 using Json = nlohmann::ordered_json;
 
@@ -26,10 +26,12 @@ struct BadInput : std::runtime_error {
 std::uint32_t RequireU32(const Json& object, const char* field);
 std::optional<std::uint32_t> OptionalU32(const Json& object, const char* field);
 std::string RequireString(const Json& object, const char* field);
-// Hex of any length: lengths are judged by the library, by name.
+// Hex of any length: lengths are judged by the kit, by name.
 Bytes RequireHex(const Json& object, const char* field);
 std::optional<Bytes> OptionalHex(const Json& object, const char* field);
 const Json& RequireObject(const Json& object, const char* field);
+// The field is there and not null.
+bool Present(const Json& object, const char* field);
 
 Challenge ReadChallenge(const Json& object);
 
@@ -49,12 +51,13 @@ void ReadLoginProofFields(const Json& object, Proof& proof) {
   proof.publicKey = RequireHex(object, "public_key");
   proof.signature = RequireHex(object, "signature");
 }
-Json ChallengeToJson(const Challenge& challenge);
 
-// {"violation"?, "name", "pid", "access"}. `reportViolation` stands in for
-// a missing "violation" when checking a report; on its own the evidence
-// needs one.
-EvidenceClaim ReadEvidence(const Json& object, std::optional<std::uint32_t> reportViolation);
+// {"violation", "name", "pid", "access"}. With `violationOptional`, a
+// missing "violation" leaves `violationGiven` false and the claim's
+// violation 0 (a report's own then stands in).
+EvidenceClaim ReadEvidence(const Json& object, bool violationOptional, bool& violationGiven);
+
+Json ChallengeToJson(const Challenge& challenge);
 
 // One line of JSON. Texts taken from the input (a folded login name, the
 // parser's own error message quoting the offending bytes) need not be
@@ -62,4 +65,4 @@ EvidenceClaim ReadEvidence(const Json& object, std::optional<std::uint32_t> repo
 // every answer can be written.
 std::string DumpJson(const Json& value);
 
-}  // namespace zarnel::serverkit::tool
+}  // namespace zarnel::serverkit::service

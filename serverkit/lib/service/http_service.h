@@ -10,7 +10,7 @@
 
 #include "verification_service.h"
 
-namespace zarnel::serverkit::tool {
+namespace zarnel::serverkit::service {
 
 struct HttpLimits {
   // The largest real request, a report with its evidence, is under 1 KiB.
@@ -42,4 +42,4 @@ class HttpService {
   std::unique_ptr<Server> server_;
 };
 
-}  // namespace zarnel::serverkit::tool
+}  // namespace zarnel::serverkit::service

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-namespace zarnel::serverkit::tool {
+namespace zarnel::serverkit::service {
 
 namespace {
 
@@ -15,12 +15,12 @@ const Json& RequireField(const Json& object, const char* field) {
   return *found;
 }
 
+}  // namespace
+
 bool Present(const Json& object, const char* field) {
   auto found = object.find(field);
   return found != object.end() && !found->is_null();
 }
-
-}  // namespace
 
 std::uint32_t RequireU32(const Json& object, const char* field) {
   const Json& value = RequireField(object, field);
@@ -92,10 +92,12 @@ std::vector<Bytes> ReadEnrolledKeys(const Json& object) {
   return keys;
 }
 
-EvidenceClaim ReadEvidence(const Json& object, std::optional<std::uint32_t> reportViolation) {
+EvidenceClaim ReadEvidence(const Json& object, bool violationOptional, bool& violationGiven) {
   EvidenceClaim claim;
-  claim.violation = reportViolation ? OptionalU32(object, "violation").value_or(*reportViolation)
-                                    : RequireU32(object, "violation");
+  const std::optional<std::uint32_t> violation =
+      violationOptional ? OptionalU32(object, "violation") : RequireU32(object, "violation");
+  violationGiven = violation.has_value();
+  claim.violation = violation.value_or(0);
   claim.name = RequireString(object, "name");
   claim.processId = RequireU32(object, "pid");
   claim.accessMask = RequireU32(object, "access");
@@ -115,4 +117,4 @@ std::string DumpJson(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-}  // namespace zarnel::serverkit::tool
+}  // namespace zarnel::serverkit::service
