@@ -6,8 +6,9 @@
 # std::terminate. crtbegin.o's read-only data (the names it looks up to
 # register through a shared libgcc, if one is loaded) lands in the .rdata
 # of whatever links it, and nothing else writes those bytes in that order:
-# that is the mark looked for. For the DLL, its PDB must also name the
-# registration function.
+# that is the mark looked for, in every 32-bit PE that carries DWARF unwind
+# tables (.eh_frame). For the DLL, its PDB must also name the registration
+# function.
 #   cmake -DOBJCOPY=<i686 objcopy> -DOBJDUMP=<i686 objdump> -DSTART_FILE=<crtbegin.o>
 #         -DROOT=<dir to search> [-DPDB=<ZarnelGuard.pdb> -DPDBUTIL=<llvm-pdbutil>]
 #         [-DMINIMUM=<how many 32-bit PE files at least>] -P frame_registration.cmake
@@ -52,8 +53,14 @@ foreach(file IN LISTS candidates)
   if(file MATCHES "/wineprefix[^/]*/|/dosdevices/")
     continue()
   endif()
-  execute_process(COMMAND ${OBJDUMP} -f ${file} OUTPUT_VARIABLE header RESULT_VARIABLE status ERROR_QUIET)
+  execute_process(COMMAND ${OBJDUMP} -h ${file} OUTPUT_VARIABLE header RESULT_VARIABLE status ERROR_QUIET)
   if(NOT status EQUAL 0 OR NOT header MATCHES "file format pei-i386")
+    continue()
+  endif()
+  # Only a binary that carries DWARF unwind tables needs them registered:
+  # the Visual Studio consumers of the installed DLL unwind the MSVC way.
+  # (PE section names are cut at eight characters.)
+  if(NOT header MATCHES "[ \t]\.eh_fram")
     continue()
   endif()
   read_rdata(${file} rdata)
