@@ -52,8 +52,8 @@ def main():
         return bytes([selector]) + json.dumps(request).encode()
 
     t = "verify_command_fuzzer"
-    write(t, "issue-login", command(0, {"build": 5}))
-    write(t, "issue-hard-cheat", command(1, {"newest_client_build": 63}))
+    write(t, "issue-login", command(0, {"build": 5, "oldest_client_build": 1}))
+    write(t, "issue-hard-cheat", command(1, {"oldest_client_build": 60, "newest_client_build": 63}))
     write(t, "login-proof-accepted", command(2, login_request))
     write(t, "login-proof-enrolled-keys",
           command(2, dict(login_request, known_public_keys=[login["public_key"]])))

@@ -57,6 +57,30 @@ Verdict IssueChallenge(std::uint16_t version, std::uint32_t build, std::uint32_t
   return Accept();
 }
 
+AcceptedBuilds AcceptedBuildsUpTo(std::uint32_t newest, std::optional<std::uint32_t> oldest) {
+  return AcceptedBuilds{oldest.value_or(newest < kNewestClientBuild ? newest : kNewestClientBuild),
+                        newest};
+}
+
+Verdict ChooseChallengeBuild(std::optional<std::uint32_t> clientBuild,
+                             const AcceptedBuilds& accepted, std::uint32_t& build) {
+  build = 0;
+  if (!BuildInRange(accepted.oldest, accepted.newest)) {
+    return Reject(Check::kChallengeBuildOutOfRange,
+                  "oldest accepted build " + std::to_string(accepted.oldest) + " is not " +
+                      BuildRangeText(accepted.newest));
+  }
+  const std::uint32_t named = clientBuild.value_or(accepted.oldest);
+  if (named < accepted.oldest || named > accepted.newest) {
+    return Reject(Check::kChallengeBuildOutOfRange,
+                  "challenge build " + std::to_string(named) + " is not " +
+                      std::to_string(accepted.oldest) + " to " + std::to_string(accepted.newest) +
+                      ", the builds accepted");
+  }
+  build = named;
+  return Accept();
+}
+
 Verdict IssueLoginChallenge(std::uint32_t build, Challenge& out) {
   return IssueChallenge(kLoginChallengeVersion, build, kNewestClientBuild, out);
 }

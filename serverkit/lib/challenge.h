@@ -30,6 +30,26 @@ struct Challenge {
   Bytes nonce;
 };
 
+// The client builds a server accepts. A challenge names one of them, the
+// client's own when the server knows it, else the oldest: the guard refuses
+// a challenge that names a build above its own, so one that named the
+// newest would lock out every client not yet updated to it.
+struct AcceptedBuilds {
+  std::uint32_t oldest = kNewestClientBuild;
+  std::uint32_t newest = kNewestClientBuild;
+};
+
+// Up to `newest`, from `oldest` when the server names one, else from the
+// kit's own build (or `newest` when that is older).
+AcceptedBuilds AcceptedBuildsUpTo(std::uint32_t newest,
+                                  std::optional<std::uint32_t> oldest = std::nullopt);
+
+// The build a challenge names: `clientBuild` when given, else the oldest
+// accepted. challenge-build-out-of-range when that is not one of
+// `accepted`, or when `accepted` is no range within 1 to its newest.
+Verdict ChooseChallengeBuild(std::optional<std::uint32_t> clientBuild,
+                             const AcceptedBuilds& accepted, std::uint32_t& build);
+
 // Draws id and nonce from OpenSSL's CSPRNG; an all-zero draw is redrawn
 // because the guard refuses it.
 Verdict IssueLoginChallenge(std::uint32_t build, Challenge& out);

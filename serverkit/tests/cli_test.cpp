@@ -80,7 +80,8 @@ TEST(ZarnelVerifyCli, AnswersEachCommandAsDocumented) {
          EXPECT_EQ(testing::Unhex(out["challenge"]["id"].get<std::string>()).size(), 16u);
          EXPECT_EQ(testing::Unhex(out["challenge"]["nonce"].get<std::string>()).size(), 32u);
        }},
-      {"hard-cheat challenge, build 7", "issue-hard-cheat-challenge", R"({"build":7})", 0, "ok",
+      {"hard-cheat challenge, build 7", "issue-hard-cheat-challenge",
+       R"({"build":7,"oldest_client_build":1})", 0, "ok",
        [](const json& out) {
          EXPECT_EQ(out["challenge"]["version"], 1);
          EXPECT_EQ(out["challenge"]["build"], 7);
@@ -110,9 +111,26 @@ TEST(ZarnelVerifyCli, AnswersEachCommandAsDocumented) {
       {"newer build once the server's newest", "issue-login-challenge",
        R"({"build":63,"newest_client_build":63})", 0, "ok",
        [](const json& out) { EXPECT_EQ(out["challenge"]["build"], 63); }},
-      {"default build is the server's newest", "issue-hard-cheat-challenge",
+      // A guard refuses a challenge naming a build above its own: accepting
+      // a newer build must not make the challenge name it.
+      {"default build is the kit's own, not the newest accepted", "issue-hard-cheat-challenge",
        R"({"newest_client_build":70})", 0, "ok",
-       [](const json& out) { EXPECT_EQ(out["challenge"]["build"], 70); }},
+       [](const json& out) { EXPECT_EQ(out["challenge"]["build"], 62); }},
+      {"default build is the oldest accepted", "issue-login-challenge",
+       R"({"oldest_client_build":60,"newest_client_build":63})", 0, "ok",
+       [](const json& out) { EXPECT_EQ(out["challenge"]["build"], 60); }},
+      {"default build is the newest when it is older than the kit's", "issue-login-challenge",
+       R"({"newest_client_build":50})", 0, "ok",
+       [](const json& out) { EXPECT_EQ(out["challenge"]["build"], 50); }},
+      {"a build below the oldest accepted", "issue-login-challenge",
+       R"({"build":59,"oldest_client_build":60})", 1, "challenge-build-out-of-range", nullptr},
+      {"a build below the kit's own by default", "issue-login-challenge", R"({"build":61})", 1,
+       "challenge-build-out-of-range", nullptr},
+      {"an oldest above the newest", "issue-login-challenge",
+       R"({"oldest_client_build":64,"newest_client_build":63})", 1,
+       "challenge-build-out-of-range", nullptr},
+      {"oldest not a number", "issue-login-challenge", R"({"oldest_client_build":"60"})", 2,
+       "bad-input", nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -125,7 +143,8 @@ TEST(ZarnelVerifyCli, AnswersEachCommandAsDocumented) {
 // The server's round trip: the tool issues the challenge, a device answers
 // it, the tool verifies the answer.
 TEST(ZarnelVerifyCli, VerifiesALoginProofForAChallengeItIssued) {
-  const ToolRun issued = RunTool("issue-login-challenge", R"({"build":50})");
+  const ToolRun issued =
+      RunTool("issue-login-challenge", R"({"build":50,"oldest_client_build":50})");
   ASSERT_EQ(issued.exitCode, 0);
   const json challenge = issued.output["challenge"];
 

@@ -50,7 +50,8 @@ int WaitForExit(pid_t pid) {
 }
 
 TEST(ServeCommand, ServesOnTheAnnouncedPortAndEndsOnSigterm) {
-  Started serve = StartServe({"--listen", "127.0.0.1:0", "--store", "memory", "--login-ttl", "30"});
+  Started serve = StartServe({"--listen", "127.0.0.1:0", "--store", "memory", "--login-ttl", "30",
+                              "--oldest-build", "60", "--newest-build", "63"});
   char line[256] = {};
   ASSERT_NE(std::fgets(line, sizeof line, serve.output), nullptr);
   const json announced = json::parse(line);
@@ -63,12 +64,19 @@ TEST(ServeCommand, ServesOnTheAnnouncedPortAndEndsOnSigterm) {
   ASSERT_TRUE(health);
   EXPECT_EQ(health->status, 200);
   EXPECT_EQ(json::parse(health->body)["store"], "memory");
-  auto issued = client.Post("/v1/login-challenges", R"({"session":"s1","build":60})",
+  httplib::Result issued = client.Post("/v1/login-challenges", R"({"session":"s1","build":60})",
                             "application/json");
   ASSERT_TRUE(issued);
   const json body = json::parse(issued->body);
   EXPECT_EQ(body["challenge"]["build"], 60);
   EXPECT_EQ(body["expires_in_ms"], 30000);
+  issued = client.Post("/v1/login-challenges", R"({"session":"s1"})", "application/json");
+  ASSERT_TRUE(issued);
+  EXPECT_EQ(json::parse(issued->body)["challenge"]["build"], 60);
+  issued = client.Post("/v1/login-challenges", R"({"session":"s1","build":59})",
+                       "application/json");
+  ASSERT_TRUE(issued);
+  EXPECT_EQ(json::parse(issued->body)["check"], "challenge-build-out-of-range");
 
   kill(serve.pid, SIGTERM);
   EXPECT_EQ(WaitForExit(serve.pid), 0);
@@ -86,6 +94,9 @@ TEST(ServeCommand, RefusesBadArgumentsWithExitTwo) {
       {"--listen", "127.0.0.1:0", "--login-ttl", "0"},
       {"--listen", "127.0.0.1:0", "--login-ttl", "-5"},
       {"--listen", "127.0.0.1:0", "--newest-build", "0"},
+      {"--listen", "127.0.0.1:0", "--oldest-build", "0"},
+      {"--listen", "127.0.0.1:0", "--oldest-build", "64", "--newest-build", "63"},
+      {"--listen", "127.0.0.1:0", "--oldest-build", "63"},
       {"--listen", "127.0.0.1:0", "--verbose", "yes"},
   };
   for (const auto& arguments : cases) {

@@ -195,6 +195,84 @@ INSTANTIATE_TEST_SUITE_P(BothStores, VerificationServiceTest,
                            return info.param == Backend::kMemory ? "Memory" : "Redis";
                          });
 
+// A challenge names the build the client runs when the backend says it,
+// else the oldest build accepted, never merely the newest: a guard refuses
+// a challenge naming a build above its own, so preparing the service for a
+// new build must not lock out the current one.
+TEST(VerificationServiceBuilds, AChallengeNamesTheClientsBuildOrTheOldestAccepted) {
+  struct Case {
+    const char* name;
+    AcceptedBuilds builds;
+    json request;
+    const char* check;
+    std::uint32_t named;
+  };
+  const Case cases[] = {
+      {"defaults, no build given", AcceptedBuildsUpTo(62), {{"session", "s1"}}, "ok", 62},
+      {"a newer build accepted, no build given", AcceptedBuildsUpTo(63), {{"session", "s1"}},
+       "ok", 62},
+      {"a newer build accepted, the backend's build 63", AcceptedBuildsUpTo(63),
+       {{"session", "s1"}, {"build", 63}}, "ok", 63},
+      {"a newer build accepted, the backend's build 62", AcceptedBuildsUpTo(63),
+       {{"session", "s1"}, {"build", 62}}, "ok", 62},
+      {"an older newest than the kit's own", AcceptedBuildsUpTo(50), {{"session", "s1"}}, "ok",
+       50},
+      {"oldest 60, no build given", AcceptedBuildsUpTo(63, 60), {{"session", "s1"}}, "ok", 60},
+      {"oldest 60, the backend's build 61", AcceptedBuildsUpTo(63, 60),
+       {{"session", "s1"}, {"build", 61}}, "ok", 61},
+      {"oldest 60, the backend's build 59", AcceptedBuildsUpTo(63, 60),
+       {{"session", "s1"}, {"build", 59}}, "challenge-build-out-of-range", 0},
+      {"the backend's build above the newest", AcceptedBuildsUpTo(63),
+       {{"session", "s1"}, {"build", 64}}, "challenge-build-out-of-range", 0},
+      {"an oldest above the newest", AcceptedBuilds{64, 63}, {{"session", "s1"}},
+       "challenge-build-out-of-range", 0},
+      {"an invalid session is named first", AcceptedBuildsUpTo(63),
+       {{"session", ""}, {"build", 64}}, "session-invalid", 0},
+  };
+  for (const Case& c : cases) {
+    for (const char* path : {"/v1/login-challenges", "/v1/hard-cheat-challenges"}) {
+      SCOPED_TRACE(std::string(c.name) + " on " + path);
+      MemoryChallengeStore store;
+      service::ServicePolicy policy;
+      policy.builds = c.builds;
+      const service::VerificationService service(store, policy);
+      const service::ServiceReply reply = service.Handle("POST", path, c.request.dump());
+      EXPECT_EQ(reply.body.value("check", ""), c.check) << reply.body.dump();
+      EXPECT_EQ(reply.status, 200);
+      if (reply.body["ok"] == true) {
+        EXPECT_EQ(reply.body["challenge"]["build"], c.named);
+      } else {
+        EXPECT_FALSE(reply.body.contains("challenge"));
+        EXPECT_EQ(store.size(), 0u);
+      }
+    }
+  }
+}
+
+// The release case itself: the service already accepts build 63, and a
+// build-62 client that asks for no build of its own still logs in.
+TEST(VerificationServiceBuilds, TheCurrentBuildLogsInWhileANewerOneIsAccepted) {
+  MemoryChallengeStore store;
+  service::ServicePolicy policy;
+  policy.builds = AcceptedBuildsUpTo(63);
+  const service::VerificationService service(store, policy);
+  const service::ServiceReply issued =
+      service.Handle("POST", "/v1/login-challenges", R"({"session":"s1"})");
+  ASSERT_EQ(issued.body["check"], "ok") << issued.body.dump();
+  const json& c = issued.body["challenge"];
+  const Challenge challenge{2, c["build"].get<std::uint32_t>(), Unhex(c["id"].get<std::string>()),
+                            Unhex(c["nonce"].get<std::string>())};
+  const testing::TestDeviceKey device = testing::MakeTestDeviceKey();
+  const LoginAnswer answer = testing::SignLoginAnswer(device, challenge, "alice");
+  ASSERT_EQ(answer.clientBuild, 62u);
+  const json proof = {{"session", "s1"}, {"challenge_id", Hex(answer.challengeId)},
+                      {"login_name", "alice"}, {"client_build", answer.clientBuild},
+                      {"key_kind", answer.keyKind}, {"machine_digest", Hex(answer.machineDigest)},
+                      {"public_key", Hex(answer.publicKey)}, {"signature", Hex(answer.signature)}};
+  const service::ServiceReply verified = service.Handle("POST", "/v1/login-proofs", proof.dump());
+  EXPECT_EQ(verified.body["check"], "ok") << verified.body.dump();
+}
+
 // Backends open their connections in bursts (a fleet restarting, a pool
 // filling): every one of them is served, none dropped at the door.
 TEST(VerificationServiceHttp, ServesABurstOfNewConnections) {

@@ -19,8 +19,8 @@ using namespace service;
 // Each command's input as a typed value, read whole before anything is
 // checked.
 struct IssueInput {
-  std::uint32_t newestBuild = kNewestClientBuild;
-  std::optional<std::uint32_t> build;
+  AcceptedBuilds builds;
+  std::optional<std::uint32_t> build;  // the client's own
 };
 
 struct LoginProofInput {
@@ -40,7 +40,8 @@ std::uint32_t ReadNewestBuild(const Json& input) {
 
 IssueInput ReadIssueInput(const Json& input) {
   IssueInput read;
-  read.newestBuild = ReadNewestBuild(input);
+  const std::uint32_t newest = ReadNewestBuild(input);
+  read.builds = AcceptedBuildsUpTo(newest, OptionalU32(input, "oldest_client_build"));
   read.build = OptionalU32(input, "build");
   return read;
 }
@@ -83,8 +84,9 @@ HardCheatReportInput ReadHardCheatReportInput(const Json& input) {
 
 CommandResult Issue(const IssueInput& input, std::uint16_t version) {
   Challenge challenge;
-  const Verdict verdict = IssueChallenge(version, input.build.value_or(input.newestBuild),
-                                         input.newestBuild, challenge);
+  std::uint32_t build = 0;
+  Verdict verdict = ChooseChallengeBuild(input.build, input.builds, build);
+  if (verdict.ok()) verdict = IssueChallenge(version, build, input.builds.newest, challenge);
   return FromVerdict(verdict, Json{{"challenge", ChallengeToJson(challenge)}});
 }
 
@@ -157,8 +159,10 @@ const char* UsageText() {
          "Reads one JSON object from INPUT.json or standard input and writes one\n"
          "JSON object to standard output. Exit 0 accepted, 1 rejected, 2 bad input.\n"
          "Commands:\n"
-         "  issue-login-challenge        {\"build\"?, \"newest_client_build\"?}\n"
-         "  issue-hard-cheat-challenge   {\"build\"?, \"newest_client_build\"?}\n"
+         "  issue-login-challenge        {\"build\"?, \"oldest_client_build\"?,\n"
+         "                                \"newest_client_build\"?}\n"
+         "  issue-hard-cheat-challenge   {\"build\"?, \"oldest_client_build\"?,\n"
+         "                                \"newest_client_build\"?}\n"
          "  verify-login-proof           {\"challenge\", \"login_name\", \"client_build\",\n"
          "                                \"key_kind\", \"machine_digest\", \"public_key\",\n"
          "                                \"signature\", \"known_public_key\"?,\n"
@@ -170,7 +174,8 @@ const char* UsageText() {
          "  evidence-digest              {\"violation\", \"name\", \"pid\", \"access\"}\n"
          "  serve --listen HOST:PORT [--store memory|redis://HOST:PORT/PREFIX]\n"
          "        [--login-ttl S] [--hard-cheat-ttl S] [--max-entries N]\n"
-         "        [--newest-build N] [--threads N]   the verification service\n"
+         "        [--oldest-build N] [--newest-build N] [--threads N]\n"
+         "                                the verification service\n"
          "See README.md for every field.\n";
 }
 

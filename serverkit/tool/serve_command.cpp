@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -27,6 +28,7 @@ struct ServeOptions {
   std::string store = "memory";
   ChallengeStoreOptions storeOptions;
   std::uint32_t newestBuild = kNewestClientBuild;
+  std::optional<std::uint32_t> oldestBuild;
   std::size_t threads = HttpLimits{}.threads;
 };
 
@@ -70,6 +72,8 @@ ServeOptions ParseOptions(int argc, char** argv) {
       options.storeOptions.maxEntries = Number(option, value, 1, 1'000'000'000);
     } else if (option == "--newest-build") {
       options.newestBuild = static_cast<std::uint32_t>(Number(option, value, 1, 0xFFFFFFFF));
+    } else if (option == "--oldest-build") {
+      options.oldestBuild = static_cast<std::uint32_t>(Number(option, value, 1, 0xFFFFFFFF));
     } else if (option == "--threads") {
       options.threads = Number(option, value, 1, 1024);
     } else {
@@ -77,6 +81,10 @@ ServeOptions ParseOptions(int argc, char** argv) {
     }
   }
   if (options.port < 0) throw UsageError("--listen HOST:PORT is required");
+  if (options.oldestBuild && *options.oldestBuild > options.newestBuild) {
+    throw UsageError("--oldest-build must not be above --newest-build (" +
+                     std::to_string(options.newestBuild) + ")");
+  }
   return options;
 }
 
@@ -85,7 +93,7 @@ int Usage(const std::string& problem) {
             << "usage: zarnel-verify serve --listen HOST:PORT "
                "[--store memory|redis://HOST:PORT/PREFIX]\n"
                "       [--login-ttl SECONDS] [--hard-cheat-ttl SECONDS] [--max-entries N]\n"
-               "       [--newest-build N] [--threads N]\n";
+               "       [--oldest-build N] [--newest-build N] [--threads N]\n";
   return 2;
 }
 
@@ -122,7 +130,7 @@ int RunServeCommand(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   ServicePolicy policy;
-  policy.newestClientBuild = options.newestBuild;
+  policy.builds = AcceptedBuildsUpTo(options.newestBuild, options.oldestBuild);
   policy.storeName = options.store == "memory" ? "memory" : "redis";
   const VerificationService service(*store, policy, health);
   HttpLimits limits;

@@ -106,14 +106,17 @@ ServiceReply VerificationService::Route(const std::string& method, const std::st
 }
 
 ServiceReply VerificationService::Issue(const IssueRequest& request, ChallengeKind kind) const {
-  const std::uint32_t build = request.build.value_or(policy_.newestClientBuild);
+  const std::uint32_t newest = policy_.builds.newest;
   Challenge challenge;
-  const Verdict verdict =
-      kind == ChallengeKind::kLogin
-          ? store_.IssueLoginChallenge(request.session, build, policy_.newestClientBuild,
-                                       challenge)
-          : store_.IssueHardCheatChallenge(request.session, build, policy_.newestClientBuild,
-                                           challenge);
+  std::uint32_t build = 0;
+  // The session is judged first, as the store would.
+  Verdict verdict = CheckSession(request.session);
+  if (verdict.ok()) verdict = ChooseChallengeBuild(request.build, policy_.builds, build);
+  if (verdict.ok()) {
+    verdict = kind == ChallengeKind::kLogin
+                  ? store_.IssueLoginChallenge(request.session, build, newest, challenge)
+                  : store_.IssueHardCheatChallenge(request.session, build, newest, challenge);
+  }
   const auto ttl = kind == ChallengeKind::kLogin ? store_.options().loginTtl
                                                  : store_.options().hardCheatTtl;
   return FromVerdictReply(verdict, Json{{"challenge", ChallengeToJson(challenge)},
@@ -122,7 +125,7 @@ ServiceReply VerificationService::Issue(const IssueRequest& request, ChallengeKi
 
 ServiceReply VerificationService::Verify(const LoginProofRequest& request) const {
   LoginProofPolicy policy = request.policy;
-  policy.newestClientBuild = policy_.newestClientBuild;
+  policy.newestClientBuild = policy_.builds.newest;
   const LoginAnswer& answer = request.answer;
   const Verdict verdict = store_.VerifyLoginProof(request.session, answer, policy);
   return FromVerdictReply(verdict, Json{
@@ -137,7 +140,7 @@ ServiceReply VerificationService::Verify(const LoginProofRequest& request) const
 
 ServiceReply VerificationService::Verify(const HardCheatReportRequest& request) const {
   HardCheatPolicy policy = request.policy;
-  policy.newestClientBuild = policy_.newestClientBuild;
+  policy.newestClientBuild = policy_.builds.newest;
   // The fields go out whenever the report has its 241 bytes, also when the
   // store refuses before it reads them (an invalid session).
   HardCheatReport report;

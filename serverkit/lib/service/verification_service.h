@@ -17,7 +17,10 @@
 namespace zarnel::serverkit::service {
 
 struct ServicePolicy {
-  std::uint32_t newestClientBuild = kNewestClientBuild;
+  // A challenge names the client's own build when the backend sends it
+  // ("build"), else the oldest accepted; proofs and reports are accepted
+  // up to the newest.
+  AcceptedBuilds builds;
   std::string storeName = "memory";  // shown by /healthz
 };
 
