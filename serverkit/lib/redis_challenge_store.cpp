@@ -65,6 +65,30 @@ const char kReleaseScript[] =
     "redis.call('ZREM', KEYS[2], KEYS[1]) "
     "return 1";
 
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool PercentDecode(const std::string& text, std::string& out) {
+  out.clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size()) return false;
+    const int high = HexValue(text[i + 1]);
+    const int low = HexValue(text[i + 2]);
+    if (high < 0 || low < 0) return false;
+    out += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return true;
+}
+
 bool IsPrefixCharacter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
          c == '.' || c == '_' || c == '-';
@@ -113,14 +137,37 @@ Verdict Unavailable(const std::string& detail) {
 bool ParseRedisStoreUrl(const std::string& url, RedisStoreAddress& address, std::string& error) {
   const std::string scheme = "redis://";
   if (url.rfind(scheme, 0) != 0) {
-    error = "store must be memory or redis://HOST:PORT/PREFIX";
+    error = "store must be memory or redis://[[USER]:PASSWORD@]HOST:PORT/PREFIX";
     return false;
   }
-  const std::string rest = url.substr(scheme.size());
+  std::string rest = url.substr(scheme.size());
+  // The credentials end at the last '@': neither host, port nor prefix may
+  // hold one, while a password may.
+  std::string user;
+  std::string password;
+  const std::size_t at = rest.rfind('@');
+  if (at != std::string::npos) {
+    const std::string credentials = rest.substr(0, at);
+    const std::size_t separator = credentials.find(':');
+    if (separator == std::string::npos) {
+      error = "Redis credentials must be USER:PASSWORD@ or :PASSWORD@";
+      return false;
+    }
+    if (!PercentDecode(credentials.substr(0, separator), user) ||
+        !PercentDecode(credentials.substr(separator + 1), password)) {
+      error = "Redis credentials hold a '%' that is not followed by two hex digits";
+      return false;
+    }
+    if (password.empty()) {
+      error = "Redis password must not be empty";
+      return false;
+    }
+    rest = rest.substr(at + 1);
+  }
   const std::size_t slash = rest.find('/');
   const std::size_t colon = rest.rfind(':', slash);
   if (slash == std::string::npos || colon == std::string::npos || colon == 0) {
-    error = "Redis store must be redis://HOST:PORT/PREFIX";
+    error = "Redis store must be redis://[[USER]:PASSWORD@]HOST:PORT/PREFIX";
     return false;
   }
   const std::string port = rest.substr(colon + 1, slash - colon - 1);
@@ -143,13 +190,15 @@ bool ParseRedisStoreUrl(const std::string& url, RedisStoreAddress& address, std:
   address.host = rest.substr(0, colon);
   address.port = std::stoi(port);
   address.prefix = prefix;
+  address.user = user;
+  address.password = password;
   return true;
 }
 
 RedisChallengeStore::RedisChallengeStore(const RedisStoreAddress& address,
                                          const ChallengeStoreOptions& options)
     : ChallengeStore(options),
-      connections_(std::make_unique<RedisConnectionPool>(address.host, address.port, address.timeout)),
+      connections_(std::make_unique<RedisConnectionPool>(address)),
       address_(address) {}
 
 RedisChallengeStore::~RedisChallengeStore() = default;

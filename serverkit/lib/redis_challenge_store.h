@@ -21,9 +21,15 @@ struct RedisStoreAddress {
   std::string prefix;  // 1 to 64 of A-Z a-z 0-9 . _ -
   // Connecting and each command; past it the call is store-unavailable.
   std::chrono::milliseconds timeout{1000};
+  // AUTH on every new connection when a password is set: with the user
+  // (Redis 6 ACL) when one is named, else as the default user.
+  std::string user{};
+  std::string password{};
 };
 
-// "redis://HOST:PORT/PREFIX". False with `error` set on anything else.
+// "redis://[[USER]:PASSWORD@]HOST:PORT/PREFIX"; USER and PASSWORD may
+// percent-encode any byte (%40 for '@'). False with `error` set on
+// anything else; `error` never quotes the URL, which may hold a password.
 bool ParseRedisStoreUrl(const std::string& url, RedisStoreAddress& address, std::string& error);
 
 class RedisChallengeStore final : public ChallengeStore {

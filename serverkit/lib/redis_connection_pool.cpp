@@ -20,9 +20,12 @@ timeval ToTimeval(std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-RedisConnectionPool::RedisConnectionPool(std::string host, int port,
-                                         std::chrono::milliseconds timeout)
-    : host_(std::move(host)), port_(port), timeout_(timeout) {}
+RedisConnectionPool::RedisConnectionPool(const RedisStoreAddress& address)
+    : host_(address.host),
+      port_(address.port),
+      timeout_(address.timeout),
+      user_(address.user),
+      password_(address.password) {}
 
 ContextPtr RedisConnectionPool::Acquire(std::string& error) {
   {
@@ -33,6 +36,10 @@ ContextPtr RedisConnectionPool::Acquire(std::string& error) {
       return context;
     }
   }
+  return Connect(error);
+}
+
+ContextPtr RedisConnectionPool::Connect(std::string& error) {
   ContextPtr context(redisConnectWithTimeout(host_.c_str(), port_, ToTimeval(timeout_)));
   if (!context) {
     error = "cannot allocate a Redis connection";
@@ -41,6 +48,29 @@ ContextPtr RedisConnectionPool::Acquire(std::string& error) {
   if (context->err != 0 || redisSetTimeout(context.get(), ToTimeval(timeout_)) != REDIS_OK) {
     error = "cannot connect to Redis at " + host_ + ":" + std::to_string(port_) + ": " +
             context->errstr;
+    return nullptr;
+  }
+  if (password_.empty()) return context;
+  std::vector<const char*> auth = {"AUTH"};
+  std::vector<size_t> lengths = {4};
+  if (!user_.empty()) {
+    auth.push_back(user_.data());
+    lengths.push_back(user_.size());
+  }
+  auth.push_back(password_.data());
+  lengths.push_back(password_.size());
+  ReplyPtr reply(static_cast<redisReply*>(redisCommandArgv(
+      context.get(), static_cast<int>(auth.size()), auth.data(), lengths.data())));
+  if (!reply || context->err != 0) {
+    error = "Redis at " + host_ + ":" + std::to_string(port_) +
+            " dropped the connection during AUTH: " + context->errstr;
+    return nullptr;
+  }
+  // Redis's own words (WRONGPASS ...) quote neither the user's password
+  // nor anything of ours.
+  if (reply->type == REDIS_REPLY_ERROR) {
+    error = "Redis at " + host_ + ":" + std::to_string(port_) + " refused the credentials: " +
+            std::string(reply->str, reply->len);
     return nullptr;
   }
   return context;

@@ -11,6 +11,8 @@
 
 #include <hiredis/hiredis.h>
 
+#include "redis_challenge_store.h"
+
 namespace zarnel::serverkit {
 
 struct ReplyFree {
@@ -25,19 +27,24 @@ using ContextPtr = std::unique_ptr<redisContext, ContextFree>;
 
 class RedisConnectionPool {
  public:
-  RedisConnectionPool(std::string host, int port, std::chrono::milliseconds timeout);
+  explicit RedisConnectionPool(const RedisStoreAddress& address);
 
   // Runs one command. Null with `error` set when no connection could be
-  // made or the connection failed; a Redis error reply is returned as such.
+  // made, Redis refused the credentials or the connection failed; a Redis
+  // error reply is returned as such. `error` may name the host and port,
+  // never the password.
   ReplyPtr Command(const std::vector<std::string>& arguments, std::string& error);
 
  private:
   ContextPtr Acquire(std::string& error);
+  ContextPtr Connect(std::string& error);
   void Release(ContextPtr context);
 
   const std::string host_;
   const int port_;
   const std::chrono::milliseconds timeout_;
+  const std::string user_;
+  const std::string password_;
   std::mutex mutex_;
   std::vector<ContextPtr> idle_;
 };

@@ -42,6 +42,7 @@ const char* CheckName(Check check) {
     case Check::kReportUnknown: return "report-unknown";
     case Check::kStoreFull: return "store-full";
     case Check::kStoreUnavailable: return "store-unavailable";
+    case Check::kInternalError: return "internal-error";
   }
   return "unknown-check";
 }

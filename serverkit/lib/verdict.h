@@ -49,6 +49,9 @@ enum class Check {
   kReportUnknown,
   kStoreFull,
   kStoreUnavailable,
+  // The service failed on a request for a reason of its own (an exception);
+  // nothing was judged.
+  kInternalError,
 };
 
 // Stable kebab-case name, used as the "check" field of the tool's output.

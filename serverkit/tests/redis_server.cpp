@@ -19,9 +19,26 @@ namespace zarnel::serverkit::testing {
 
 namespace {
 
-bool AnswersPing(int port) {
+// Connects as the default user (with its password when it has one).
+redisContext* ConnectAs(int port, const std::string& password, timeval* timeout) {
+  redisContext* context = timeout != nullptr
+                              ? redisConnectWithTimeout("127.0.0.1", port, *timeout)
+                              : redisConnect("127.0.0.1", port);
+  if (context == nullptr || context->err != 0 || password.empty()) return context;
+  auto* reply = static_cast<redisReply*>(redisCommand(context, "AUTH %b", password.data(),
+                                                      password.size()));
+  const bool ok = reply != nullptr && reply->type == REDIS_REPLY_STATUS;
+  if (reply != nullptr) freeReplyObject(reply);
+  if (!ok) {
+    redisFree(context);
+    return nullptr;
+  }
+  return context;
+}
+
+bool AnswersPing(int port, const std::string& password) {
   timeval timeout{0, 200000};
-  redisContext* context = redisConnectWithTimeout("127.0.0.1", port, timeout);
+  redisContext* context = ConnectAs(port, password, &timeout);
   bool ok = false;
   if (context != nullptr && context->err == 0) {
     auto* reply = static_cast<redisReply*>(redisCommand(context, "PING"));
@@ -64,6 +81,18 @@ bool RedisServer::Start(std::string& error, int port) {
   std::vector<std::string> arguments = {"redis-server", "--port", portText, "--bind", "127.0.0.1",
                                         "--dir", dir_, "--save", "", "--appendonly", "no",
                                         "--logfile", dir_ + "/redis.log"};
+  if (!password_.empty()) arguments.insert(arguments.end(), {"--requirepass", password_});
+  for (const std::string& user : users_) {
+    arguments.push_back("--user");
+    std::size_t start = 0;
+    while (start < user.size()) {
+      const std::size_t space = user.find(' ', start);
+      const std::size_t end = space == std::string::npos ? user.size() : space;
+      arguments.push_back(user.substr(start, end - start));
+      start = end + 1;
+    }
+  }
+  if (allowDebug_) arguments.insert(arguments.end(), {"--enable-debug-command", "local"});
   pid_ = fork();
   if (pid_ == 0) {
     std::vector<char*> argv;
@@ -77,7 +106,7 @@ bool RedisServer::Start(std::string& error, int port) {
     return false;
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
-    if (AnswersPing(port_)) return true;
+    if (AnswersPing(port_, password_)) return true;
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
@@ -96,6 +125,31 @@ void RedisServer::Stop() {
   kill(pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
   pid_ = -1;
+}
+
+void RedisServer::AddUser(const std::string& user, const std::string& password) {
+  users_.push_back(user + " on >" + password + " ~* &* +@all");
+}
+
+bool RedisServer::Run(const std::vector<std::string>& command, std::string& reply) const {
+  redisContext* context = ConnectAs(port_, password_, nullptr);
+  if (context == nullptr) return false;
+  std::vector<const char*> pointers;
+  std::vector<size_t> lengths;
+  for (const std::string& part : command) {
+    pointers.push_back(part.data());
+    lengths.push_back(part.size());
+  }
+  auto* answer = static_cast<redisReply*>(redisCommandArgv(
+      context, static_cast<int>(command.size()), pointers.data(), lengths.data()));
+  const bool answered = answer != nullptr;
+  if (answered) {
+    reply = answer->str != nullptr ? std::string(answer->str, answer->len)
+                                   : std::to_string(answer->integer);
+    freeReplyObject(answer);
+  }
+  redisFree(context);
+  return answered;
 }
 
 RedisServer::~RedisServer() {

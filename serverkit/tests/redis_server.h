@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace zarnel::serverkit::testing {
 
@@ -16,6 +17,13 @@ class RedisServer {
   RedisServer(const RedisServer&) = delete;
   RedisServer& operator=(const RedisServer&) = delete;
 
+  // Before Start: the default user then needs `password`, and `user`
+  // (with its own password; neither with spaces) may run everything too.
+  void RequirePassword(const std::string& password) { password_ = password; }
+  void AddUser(const std::string& user, const std::string& password);
+  // Before Start: DEBUG is allowed (from local connections).
+  void AllowDebugCommand() { allowDebug_ = true; }
+
   // Starts it (on `port`, or a free one when 0) and waits until it answers
   // PING. False with `error` set when it does not within a few seconds.
   bool Start(std::string& error, int port = 0);
@@ -25,10 +33,18 @@ class RedisServer {
   int port() const { return port_; }
   bool running() const { return pid_ > 0; }
 
+  // One command on a connection of its own, as the default user, waiting
+  // as long as it takes: Redis's reply as text (an error reply too), or
+  // false when there was none.
+  bool Run(const std::vector<std::string>& command, std::string& reply) const;
+
  private:
   pid_t pid_ = -1;
   int port_ = 0;
   std::string dir_;
+  std::string password_;
+  std::vector<std::string> users_;  // "--user" lines
+  bool allowDebug_ = false;
 };
 
 // A local TCP port that nothing listened on a moment ago.

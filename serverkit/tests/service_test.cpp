@@ -1,7 +1,11 @@
 // The verification service through a real HTTP client, on a free local
 // port, in front of each store (Redis: a real redis-server).
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <new>
+#include <stdexcept>
 #include <vector>
 #include <string>
 #include <thread>
@@ -340,6 +344,219 @@ TEST(VerificationServiceRedis, ALostStoreIsUnavailableNotAccepted) {
   auto health = client.Get("/healthz");
   ASSERT_TRUE(health);
   EXPECT_EQ(health->status, 503);
+  http.Stop();
+  server.join();
+}
+
+// What the service writes to its log, kept for the test to read.
+struct CapturedLog {
+  std::shared_ptr<std::vector<std::string>> lines = std::make_shared<std::vector<std::string>>();
+  std::shared_ptr<std::mutex> mutex = std::make_shared<std::mutex>();
+
+  service::ServiceLog Sink() const {
+    return [lines = lines, mutex = mutex](const std::string& line) {
+      std::lock_guard<std::mutex> lock(*mutex);
+      lines->push_back(line);
+    };
+  }
+  std::string All() const {
+    std::lock_guard<std::mutex> lock(*mutex);
+    std::string all;
+    for (const std::string& line : *lines) all += line + "\n";
+    return all;
+  }
+};
+
+// Callers get a fixed detail for whatever the store could not do; the
+// store's own words (its address, Redis's replies, which quote a script's
+// digest) go to the service's log. The Redis password is in neither.
+TEST(VerificationServiceSecrets, TheRedisPasswordAndAddressNeverReachACaller) {
+  const std::string password = "pa55-w0rd_of-the-fleet";
+  testing::RedisServer redis;
+  redis.RequirePassword(password);
+  std::string error;
+  ASSERT_TRUE(redis.Start(error)) << error;
+  const std::string port = std::to_string(redis.port());
+  const testing::TestDeviceKey device = testing::MakeTestDeviceKey();
+
+  struct Call {
+    const char* method;
+    const char* path;
+    json body;
+  };
+  const std::vector<Call> calls = {
+      {"POST", "/v1/login-challenges", {{"session", "s1"}}},
+      {"POST", "/v1/hard-cheat-challenges", {{"session", "s1"}}},
+      {"POST", "/v1/login-proofs",
+       {{"session", "s1"}, {"challenge_id", Hex(testing::Pattern(16, 1))}, {"login_name", "a"},
+        {"client_build", 62}, {"key_kind", 2}, {"machine_digest", Hex(testing::Pattern(32, 2))},
+        {"public_key", Hex(device.blob)}, {"signature", Hex(testing::Pattern(64, 3))}}},
+      {"POST", "/v1/hard-cheat-reports",
+       {{"session", "s1"}, {"report", Hex(testing::Pattern(241, 4))}}},
+      {"POST", "/v1/hard-cheat-acknowledgements",
+       {{"session", "s1"}, {"report_id", Hex(testing::Pattern(16, 5))}}},
+      {"GET", "/healthz", nullptr},
+  };
+  // Every call answers store-unavailable with the fixed detail, and its
+  // answer holds neither the password nor the address.
+  const auto expectEveryCallRefusedPlainly = [&](const service::VerificationService& service) {
+    for (const Call& call : calls) {
+      SCOPED_TRACE(call.path);
+      const service::ServiceReply reply =
+          service.Handle(call.method, call.path, call.body.is_null() ? "" : call.body.dump());
+      EXPECT_EQ(reply.status, 503);
+      EXPECT_EQ(reply.body.value("check", ""), "store-unavailable") << reply.body.dump();
+      EXPECT_EQ(reply.body.value("detail", ""), service::kStoreUnavailableDetail);
+      EXPECT_EQ(reply.body.dump().find(password), std::string::npos);
+    }
+  };
+
+  struct Case {
+    const char* name;
+    std::string url;
+    std::function<void()> breakIt;
+    std::string logged;  // what the log says instead
+  };
+  const Case cases[] = {
+      {"the wrong password", "redis://:not-" + password + "@127.0.0.1:" + port + "/wrong",
+       [] {}, "WRONGPASS"},
+      {"a key the store's script cannot use",
+       "redis://:" + password + "@127.0.0.1:" + port + "/clobbered",
+       [&] {
+         std::string reply;
+         ASSERT_TRUE(redis.Run({"SET", "clobbered:entries", "not a sorted set"}, reply));
+       },
+       "WRONGTYPE"},
+      {"Redis gone", "redis://:" + password + "@127.0.0.1:" + port + "/gone",
+       [&] { redis.Stop(); }, "127.0.0.1:" + port},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RedisStoreAddress address;
+    ASSERT_TRUE(ParseRedisStoreUrl(c.url, address, error)) << error;
+    RedisChallengeStore store(address);
+    CapturedLog log;
+    const service::VerificationService service(store, {}, [&store] { return store.Ping(); },
+                                               log.Sink());
+    c.breakIt();
+    if (std::string(c.name) == "Redis gone") {
+      expectEveryCallRefusedPlainly(service);
+    } else {
+      // The script's failure shows in issuing; a wrong password in all.
+      const service::ServiceReply reply =
+          service.Handle("POST", "/v1/login-challenges", R"({"session":"s1"})");
+      EXPECT_EQ(reply.status, 503);
+      EXPECT_EQ(reply.body.value("detail", ""), service::kStoreUnavailableDetail)
+          << reply.body.dump();
+      if (std::string(c.name) == "the wrong password") expectEveryCallRefusedPlainly(service);
+    }
+    const std::string logged = log.All();
+    EXPECT_NE(logged.find(c.logged), std::string::npos) << logged;
+    EXPECT_EQ(logged.find(password), std::string::npos) << logged;
+  }
+}
+
+// The right password: the service works as it does without one.
+TEST(VerificationServiceSecrets, APasswordProtectedRedisServesLogins) {
+  testing::RedisServer redis;
+  redis.RequirePassword("s3cret");
+  redis.AddUser("login-fleet", "fleet-s3cret");
+  std::string error;
+  ASSERT_TRUE(redis.Start(error)) << error;
+  const testing::TestDeviceKey device = testing::MakeTestDeviceKey();
+  for (const std::string credentials : {":s3cret", "login-fleet:fleet-s3cret"}) {
+    SCOPED_TRACE(credentials);
+    RedisStoreAddress address;
+    ASSERT_TRUE(ParseRedisStoreUrl("redis://" + credentials + "@127.0.0.1:" +
+                                       std::to_string(redis.port()) + "/fleet",
+                                   address, error))
+        << error;
+    RedisChallengeStore store(address);
+    const service::VerificationService service(store, {}, [&store] { return store.Ping(); });
+    const service::ServiceReply issued =
+        service.Handle("POST", "/v1/login-challenges", R"({"session":"s1"})");
+    ASSERT_EQ(issued.body["check"], "ok") << issued.body.dump();
+    const json& c = issued.body["challenge"];
+    const LoginAnswer answer = testing::SignLoginAnswer(
+        device, Challenge{2, c["build"].get<std::uint32_t>(), Unhex(c["id"].get<std::string>()),
+                          Unhex(c["nonce"].get<std::string>())});
+    const json proof = {{"session", "s1"}, {"challenge_id", Hex(answer.challengeId)},
+                        {"login_name", answer.loginName}, {"client_build", answer.clientBuild},
+                        {"key_kind", answer.keyKind},
+                        {"machine_digest", Hex(answer.machineDigest)},
+                        {"public_key", Hex(answer.publicKey)}, {"signature", Hex(answer.signature)}};
+    EXPECT_EQ(service.Handle("POST", "/v1/login-proofs", proof.dump()).body["check"], "ok");
+    EXPECT_EQ(service.Handle("GET", "/healthz", "").status, 200);
+  }
+}
+
+// A store that fails the way no verdict foresees: by throwing.
+class ThrowingStore final : public ChallengeStore {
+ public:
+  ThrowingStore() : ChallengeStore({}) {}
+
+ protected:
+  Verdict Put(const StoredChallenge&, std::chrono::milliseconds) override {
+    throw std::runtime_error("connection to redis://:hunter2@10.1.2.3:6379 broke mid-write");
+  }
+  Verdict Take(const Bytes&, StoredChallenge&) override { throw std::bad_alloc(); }
+  Verdict BindReport(const Bytes&, const std::string&, std::chrono::milliseconds) override {
+    throw std::logic_error("bind");
+  }
+  Verdict ReleaseReport(const Bytes&, const std::string&) override { throw 42; }
+};
+
+// A failure of the service itself is 500 with a check of its own, not the
+// caller's bad input; its text goes to the log only.
+TEST(VerificationServiceErrors, AnInternalErrorIs500AndNamedAsSuch) {
+  ThrowingStore store;
+  CapturedLog log;
+  const service::VerificationService service(
+      store, {}, []() -> Verdict { throw std::runtime_error("health probe failed at 10.1.2.3"); },
+      log.Sink());
+  const testing::TestDeviceKey device = testing::MakeTestDeviceKey();
+  struct Call {
+    const char* method;
+    const char* path;
+    std::string body;
+    const char* logged;
+  };
+  const Call calls[] = {
+      {"POST", "/v1/login-challenges", R"({"session":"s1"})", "hunter2@10.1.2.3"},
+      {"POST", "/v1/login-proofs",
+       json{{"session", "s1"}, {"challenge_id", Hex(testing::Pattern(16, 1))},
+            {"login_name", "a"}, {"client_build", 62}, {"key_kind", 2},
+            {"machine_digest", Hex(testing::Pattern(32, 2))}, {"public_key", Hex(device.blob)},
+            {"signature", Hex(testing::Pattern(64, 3))}}
+           .dump(),
+       "bad_alloc"},
+      {"POST", "/v1/hard-cheat-acknowledgements",
+       json{{"session", "s1"}, {"report_id", Hex(testing::Pattern(16, 5))}}.dump(),
+       "no standard type"},
+      {"GET", "/healthz", "", "health probe failed"},
+  };
+  for (const Call& call : calls) {
+    SCOPED_TRACE(call.path);
+    const service::ServiceReply reply = service.Handle(call.method, call.path, call.body);
+    EXPECT_EQ(reply.status, 500);
+    EXPECT_EQ(service::DumpJson(reply.body),
+              std::string(R"({"ok":false,"check":"internal-error","detail":")") +
+                  service::kInternalErrorDetail + "\"}");
+    EXPECT_NE(log.All().find(call.logged), std::string::npos) << log.All();
+  }
+  // Bad input stays bad input: the body is read before the store is asked.
+  EXPECT_EQ(service.Handle("POST", "/v1/login-challenges", "{}").status, 400);
+
+  service::HttpService http(service);
+  std::string error;
+  const int port = http.Bind("127.0.0.1", 0, error);
+  ASSERT_GT(port, 0) << error;
+  std::thread server([&http] { http.Run(); });
+  httplib::Client client("127.0.0.1", port);
+  auto result = client.Post("/v1/login-challenges", R"({"session":"s1"})", "application/json");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 500);
+  EXPECT_EQ(json::parse(result->body)["check"], "internal-error");
   http.Stop();
   server.join();
 }

@@ -91,7 +91,7 @@ ServeOptions ParseOptions(int argc, char** argv) {
 int Usage(const std::string& problem) {
   std::cerr << "zarnel-verify serve: " << problem << "\n"
             << "usage: zarnel-verify serve --listen HOST:PORT "
-               "[--store memory|redis://HOST:PORT/PREFIX]\n"
+               "[--store memory|redis://[[USER]:PASSWORD@]HOST:PORT/PREFIX]\n"
                "       [--login-ttl SECONDS] [--hard-cheat-ttl SECONDS] [--max-entries N]\n"
                "       [--oldest-build N] [--newest-build N] [--threads N]\n";
   return 2;

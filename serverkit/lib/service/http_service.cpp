@@ -64,9 +64,11 @@ HttpService::HttpService(const VerificationService& service, const HttpLimits& l
     const int status = response.status;
     Answer(BadRequest(status, detail), response);
   });
+  // The service catches everything itself; this is the HTTP layer's own
+  // failure, answered the same way.
   http.set_exception_handler(
       [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-        Answer(BadRequest(500, "the request could not be handled"), response);
+        Answer(InternalError(), response);
       });
 }
 

@@ -1,6 +1,7 @@
 #include "verification_service.h"
 
-#include <new>
+#include <cstdio>
+#include <exception>
 #include <utility>
 
 #include "answer_json.h"
@@ -14,6 +15,7 @@ constexpr int kOk = 200;
 constexpr int kBadRequest = 400;
 constexpr int kNotFound = 404;
 constexpr int kMethodNotAllowed = 405;
+constexpr int kInternal = 500;
 constexpr int kUnavailable = 503;
 
 // Rejections that say nothing about the record: the server could not judge
@@ -23,11 +25,11 @@ bool IsServerSide(Check check) {
          check == Check::kRandomUnavailable || check == Check::kCryptoFailure;
 }
 
-ServiceReply FromVerdictReply(const Verdict& verdict, const Json& accepted) {
-  ServiceReply reply;
-  reply.body = VerdictAnswer(verdict, accepted);
-  reply.status = IsServerSide(verdict.check) ? kUnavailable : kOk;
-  return reply;
+// Server-side failures an operator must hear of; store-full is left out,
+// since a flood would write a line per refused call.
+bool IsLogged(Check check) {
+  return check == Check::kStoreUnavailable || check == Check::kRandomUnavailable ||
+         check == Check::kCryptoFailure;
 }
 
 enum class Endpoint { kLoginChallenges, kHardCheatChallenges, kLoginProofs, kHardCheatReports,
@@ -52,6 +54,23 @@ bool FindEndpoint(const std::string& path, Endpoint& endpoint) {
 
 }  // namespace
 
+const char kStoreUnavailableDetail[] =
+    "the challenge store did not answer as it should; nothing was judged";
+const char kInternalErrorDetail[] = "the service failed on this request; nothing was judged";
+
+void LogToStandardError(const std::string& line) {
+  std::fprintf(stderr, "zarnel-verify: %s\n", line.c_str());
+}
+
+ServiceReply InternalError() {
+  ServiceReply reply;
+  reply.status = kInternal;
+  reply.body["ok"] = false;
+  reply.body["check"] = CheckName(Check::kInternalError);
+  reply.body["detail"] = kInternalErrorDetail;
+  return reply;
+}
+
 ServiceReply BadRequest(int status, const std::string& detail) {
   ServiceReply reply;
   reply.status = status;
@@ -62,8 +81,25 @@ ServiceReply BadRequest(int status, const std::string& detail) {
 }
 
 VerificationService::VerificationService(ChallengeStore& store, ServicePolicy policy,
-                                         std::function<Verdict()> health)
-    : store_(store), policy_(std::move(policy)), health_(std::move(health)) {}
+                                         std::function<Verdict()> health, ServiceLog log)
+    : store_(store), policy_(std::move(policy)), health_(std::move(health)), log_(std::move(log)) {}
+
+ServiceReply VerificationService::Reply(const char* call, const Verdict& verdict,
+                                        const Json& accepted) const {
+  ServiceReply reply;
+  reply.status = IsServerSide(verdict.check) ? kUnavailable : kOk;
+  if (IsLogged(verdict.check)) {
+    log_(std::string(call) + ": " + CheckName(verdict.check) + ": " + verdict.detail);
+  }
+  // Only the store's words can carry its address, Redis's replies or a
+  // script's digest: a caller reads a fixed text instead.
+  if (verdict.check == Check::kStoreUnavailable) {
+    reply.body = VerdictAnswer(Reject(verdict.check, kStoreUnavailableDetail), accepted);
+  } else {
+    reply.body = VerdictAnswer(verdict, accepted);
+  }
+  return reply;
+}
 
 ServiceReply VerificationService::Handle(const std::string& method, const std::string& path,
                                          std::string_view body) const {
@@ -75,8 +111,12 @@ ServiceReply VerificationService::Handle(const std::string& method, const std::s
     return BadRequest(kBadRequest, error.what());
   } catch (const Json::exception& error) {
     return BadRequest(kBadRequest, std::string("body has an unexpected shape: ") + error.what());
-  } catch (const std::bad_alloc&) {
-    return BadRequest(kUnavailable, "the request needs more memory than is available");
+  } catch (const std::exception& error) {
+    log_(method + " " + path + ": internal-error: " + error.what());
+    return InternalError();
+  } catch (...) {
+    log_(method + " " + path + ": internal-error: an exception of no standard type");
+    return InternalError();
   }
 }
 
@@ -84,7 +124,7 @@ ServiceReply VerificationService::Route(const std::string& method, const std::st
                                         std::string_view body) const {
   if (path == "/healthz") {
     if (method != "GET") return BadRequest(kMethodNotAllowed, "use GET on /healthz");
-    ServiceReply reply = FromVerdictReply(health_(), Json::object());
+    ServiceReply reply = Reply("GET /healthz", health_(), Json::object());
     reply.body["store"] = policy_.storeName;
     return reply;
   }
@@ -119,8 +159,10 @@ ServiceReply VerificationService::Issue(const IssueRequest& request, ChallengeKi
   }
   const auto ttl = kind == ChallengeKind::kLogin ? store_.options().loginTtl
                                                  : store_.options().hardCheatTtl;
-  return FromVerdictReply(verdict, Json{{"challenge", ChallengeToJson(challenge)},
-                                        {"expires_in_ms", ttl.count()}});
+  return Reply(kind == ChallengeKind::kLogin ? "POST /v1/login-challenges"
+                                             : "POST /v1/hard-cheat-challenges",
+               verdict,
+               Json{{"challenge", ChallengeToJson(challenge)}, {"expires_in_ms", ttl.count()}});
 }
 
 ServiceReply VerificationService::Verify(const LoginProofRequest& request) const {
@@ -128,14 +170,15 @@ ServiceReply VerificationService::Verify(const LoginProofRequest& request) const
   policy.newestClientBuild = policy_.builds.newest;
   const LoginAnswer& answer = request.answer;
   const Verdict verdict = store_.VerifyLoginProof(request.session, answer, policy);
-  return FromVerdictReply(verdict, Json{
-                                       {"challenge_id", ToHex(answer.challengeId)},
-                                       {"login_name", FoldLoginName(answer.loginName)},
-                                       {"client_build", answer.clientBuild},
-                                       {"key_kind", answer.keyKind},
-                                       {"machine_digest", ToHex(answer.machineDigest)},
-                                       {"public_key", ToHex(answer.publicKey)},
-                                   });
+  return Reply("POST /v1/login-proofs", verdict,
+               Json{
+                   {"challenge_id", ToHex(answer.challengeId)},
+                   {"login_name", FoldLoginName(answer.loginName)},
+                   {"client_build", answer.clientBuild},
+                   {"key_kind", answer.keyKind},
+                   {"machine_digest", ToHex(answer.machineDigest)},
+                   {"public_key", ToHex(answer.publicKey)},
+               });
 }
 
 ServiceReply VerificationService::Verify(const HardCheatReportRequest& request) const {
@@ -147,7 +190,7 @@ ServiceReply VerificationService::Verify(const HardCheatReportRequest& request) 
   const bool parsed = ParseHardCheatReport(request.report, report).ok();
   const Verdict verdict = store_.VerifyHardCheatReport(request.session, request.report, policy,
                                                        report);
-  ServiceReply reply = FromVerdictReply(verdict, Json::object());
+  ServiceReply reply = Reply("POST /v1/hard-cheat-reports", verdict, Json::object());
   if (!parsed) return reply;
   AddReportFields(report, policy.evidence.has_value(), reply.body);
   // What the client hands to the guard: its report id and the verdict. A
@@ -161,7 +204,8 @@ ServiceReply VerificationService::Verify(const HardCheatReportRequest& request) 
 
 ServiceReply VerificationService::Confirm(const AcknowledgementRequest& request) const {
   const Verdict verdict = store_.ConfirmAcknowledgementSent(request.session, request.reportId);
-  return FromVerdictReply(verdict, Json{{"report_id", ToHex(request.reportId)}});
+  return Reply("POST /v1/hard-cheat-acknowledgements", verdict,
+               Json{{"report_id", ToHex(request.reportId)}});
 }
 
 }  // namespace zarnel::serverkit::service

@@ -29,11 +29,24 @@ struct ServiceReply {
   Json body;
 };
 
+// Where the service writes what it keeps from its callers: the full reason
+// behind a generic detail (the store's address, Redis's own words, an
+// exception's text). One line per call, without a newline.
+using ServiceLog = std::function<void(const std::string& line)>;
+
+// Writes each line to standard error, whole.
+void LogToStandardError(const std::string& line);
+
+// What a caller reads instead of the store's or an exception's own words.
+extern const char kStoreUnavailableDetail[];
+extern const char kInternalErrorDetail[];
+
 class VerificationService {
  public:
   // `health` answers /healthz for the store (Redis: a PING).
   VerificationService(ChallengeStore& store, ServicePolicy policy,
-                      std::function<Verdict()> health = [] { return Accept(); });
+                      std::function<Verdict()> health = [] { return Accept(); },
+                      ServiceLog log = LogToStandardError);
 
   ServiceReply Handle(const std::string& method, const std::string& path,
                       std::string_view body) const;
@@ -46,13 +59,19 @@ class VerificationService {
  private:
   ServiceReply Route(const std::string& method, const std::string& path,
                      std::string_view body) const;
+  // The reply to a verdict; what a caller must not read goes to the log.
+  ServiceReply Reply(const char* call, const Verdict& verdict, const Json& accepted) const;
 
   ChallengeStore& store_;
   const ServicePolicy policy_;
   const std::function<Verdict()> health_;
+  const ServiceLog log_;
 };
 
 // The body of a request no handler would take: "bad-input" with `detail`.
 ServiceReply BadRequest(int status, const std::string& detail);
+
+// HTTP 500, "internal-error" with the generic detail.
+ServiceReply InternalError();
 
 }  // namespace zarnel::serverkit::service
