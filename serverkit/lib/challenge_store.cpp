@@ -2,7 +2,9 @@
 
 #include <utility>
 
+#include "internal/crypto_failure.h"
 #include "internal/rejections.h"
+#include "sha256.h"
 
 namespace zarnel::serverkit {
 
@@ -10,6 +12,60 @@ namespace {
 
 std::uint16_t VersionOf(ChallengeKind kind) {
   return kind == ChallengeKind::kLogin ? kLoginChallengeVersion : kHardCheatChallengeVersion;
+}
+
+void AppendField(Bytes& out, const std::string& text) {
+  AppendU32Be(out, static_cast<std::uint32_t>(text.size()));
+  AppendAscii(out, text);
+}
+
+void AppendField(Bytes& out, const Bytes& bytes) {
+  AppendU32Be(out, static_cast<std::uint32_t>(bytes.size()));
+  AppendBytes(out, bytes);
+}
+
+// What makes an answer the same answer: its kind, its session and every
+// byte it carries, each with its length so that no two answers run
+// together into one text.
+bool LoginFingerprint(const std::string& session, const LoginAnswer& answer, Bytes& out) {
+  Bytes text;
+  AppendU8(text, static_cast<std::uint8_t>(ChallengeKind::kLogin));
+  AppendField(text, session);
+  AppendField(text, answer.challengeId);
+  AppendField(text, answer.loginName);
+  AppendU32Be(text, answer.clientBuild);
+  AppendU32Be(text, answer.keyKind);
+  AppendField(text, answer.machineDigest);
+  AppendField(text, answer.publicKey);
+  AppendField(text, answer.signature);
+  return Sha256(text.data(), text.size(), out);
+}
+
+bool ReportFingerprint(const std::string& session, const Bytes& report, Bytes& out) {
+  Bytes text;
+  AppendU8(text, static_cast<std::uint8_t>(ChallengeKind::kHardCheat));
+  AppendField(text, session);
+  AppendField(text, report);
+  return Sha256(text.data(), text.size(), out);
+}
+
+// Checked after the take: an answer aimed at the wrong session or kind
+// burns the challenge, so that it cannot be retried elsewhere.
+Verdict CheckTakenFor(ChallengeKind kind, const std::string& session,
+                      const StoredChallenge& entry) {
+  if (entry.kind != kind) {
+    return Reject(Check::kChallengeWrongKind, std::string("challenge was issued as a ") +
+                                                  ChallengeKindName(entry.kind) + " challenge");
+  }
+  if (entry.session != session) {
+    return Reject(Check::kChallengeWrongSession, "challenge was issued to another session");
+  }
+  return Accept();
+}
+
+Verdict AsRepeat(Verdict verdict) {
+  verdict.repeat = true;
+  return verdict;
 }
 
 }  // namespace
@@ -55,41 +111,39 @@ Verdict ChallengeStore::IssueHardCheatChallenge(const std::string& session,
   return Issue(ChallengeKind::kHardCheat, session, build, newestBuild, out);
 }
 
-Verdict ChallengeStore::TakeFor(ChallengeKind kind, const std::string& session, const Bytes& id,
-                                Challenge& out) {
-  Verdict verdict = CheckSession(session);
-  if (!verdict.ok()) return verdict;
-  if (id.size() != kChallengeIdSize) {
-    return ChallengeIdWrongLength();
-  }
-  StoredChallenge entry;
-  verdict = Take(id, entry);
-  if (!verdict.ok()) return verdict;
-  // Taken before these checks: an answer aimed at the wrong session or kind
-  // burns the challenge, so that it cannot be retried elsewhere.
-  if (entry.kind != kind) {
-    return Reject(Check::kChallengeWrongKind, std::string("challenge was issued as a ") +
-                                                  ChallengeKindName(entry.kind) + " challenge");
-  }
-  if (entry.session != session) {
-    return Reject(Check::kChallengeWrongSession, "challenge was issued to another session");
-  }
-  out = std::move(entry.challenge);
-  return Accept();
+Verdict ChallengeStore::Keep(const Bytes& id, const Bytes& fingerprint, Verdict verdict,
+                             bool repeat) {
+  verdict.repeat = false;
+  if (!JudgedNothing(verdict.check)) KeepVerdict(id, fingerprint, verdict);
+  verdict.repeat = repeat;
+  return verdict;
 }
 
 Verdict ChallengeStore::VerifyLoginProof(const std::string& session, const LoginAnswer& answer,
                                          const LoginProofPolicy& policy) {
-  LoginProof proof;
-  Verdict verdict = TakeFor(ChallengeKind::kLogin, session, answer.challengeId, proof.challenge);
+  Verdict verdict = CheckSession(session);
   if (!verdict.ok()) return verdict;
-  proof.loginName = answer.loginName;
-  proof.clientBuild = answer.clientBuild;
-  proof.keyKind = answer.keyKind;
-  proof.machineDigest = answer.machineDigest;
-  proof.publicKey = answer.publicKey;
-  proof.signature = answer.signature;
-  return serverkit::VerifyLoginProof(proof, policy);
+  if (answer.challengeId.size() != kChallengeIdSize) return ChallengeIdWrongLength();
+  Bytes fingerprint;
+  if (!LoginFingerprint(session, answer, fingerprint)) return CryptoFailure("SHA-256 failed");
+  TakenChallenge taken;
+  verdict = Take(answer.challengeId, fingerprint, taken);
+  if (!verdict.ok()) return verdict;
+  if (taken.verdict) return AsRepeat(*taken.verdict);
+
+  verdict = CheckTakenFor(ChallengeKind::kLogin, session, taken.stored);
+  if (verdict.ok()) {
+    LoginProof proof;
+    proof.challenge = std::move(taken.stored.challenge);
+    proof.loginName = answer.loginName;
+    proof.clientBuild = answer.clientBuild;
+    proof.keyKind = answer.keyKind;
+    proof.machineDigest = answer.machineDigest;
+    proof.publicKey = answer.publicKey;
+    proof.signature = answer.signature;
+    verdict = serverkit::VerifyLoginProof(proof, policy);
+  }
+  return Keep(answer.challengeId, fingerprint, std::move(verdict), taken.repeat);
 }
 
 Verdict ChallengeStore::VerifyHardCheatReport(const std::string& session, const Bytes& bytes,
@@ -99,12 +153,21 @@ Verdict ChallengeStore::VerifyHardCheatReport(const std::string& session, const 
   if (!verdict.ok()) return verdict;
   verdict = ParseHardCheatReport(bytes, report);
   if (!verdict.ok()) return verdict;
-  Challenge challenge;
-  verdict = TakeFor(ChallengeKind::kHardCheat, session, report.challengeId, challenge);
+  Bytes fingerprint;
+  if (!ReportFingerprint(session, bytes, fingerprint)) return CryptoFailure("SHA-256 failed");
+  TakenChallenge taken;
+  verdict = Take(report.challengeId, fingerprint, taken);
   if (!verdict.ok()) return verdict;
-  verdict = serverkit::VerifyHardCheatReport(bytes, {challenge}, policy, report);
-  if (!verdict.ok()) return verdict;
-  return BindReport(report.reportId, session, options_.reportBindingTtl);
+  if (taken.verdict) return AsRepeat(*taken.verdict);
+
+  verdict = CheckTakenFor(ChallengeKind::kHardCheat, session, taken.stored);
+  if (verdict.ok()) {
+    verdict = serverkit::VerifyHardCheatReport(bytes, {taken.stored.challenge}, policy, report);
+  }
+  // A binding refused for room (store-full) judged nothing: the retry of
+  // this report takes the challenge again as its own and binds then.
+  if (verdict.ok()) verdict = BindReport(report.reportId, session, options_.reportBindingTtl);
+  return Keep(report.challengeId, fingerprint, std::move(verdict), taken.repeat);
 }
 
 Verdict ChallengeStore::ConfirmAcknowledgementSent(const std::string& session,

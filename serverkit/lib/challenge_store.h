@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "bytes.h"
@@ -51,6 +52,15 @@ struct StoredChallenge {
   Challenge challenge;
 };
 
+// A challenge as an answer took it out of the store.
+struct TakenChallenge {
+  StoredChallenge stored;
+  // The same answer (same fingerprint) took it before: a retried call.
+  bool repeat = false;
+  // The verdict kept for that answer, once it had one.
+  std::optional<Verdict> verdict;
+};
+
 // What a login proof carries besides the challenge, which the store
 // supplies by id.
 struct LoginAnswer {
@@ -84,6 +94,12 @@ class ChallengeStore {
   // Takes the named challenge out of the store, pass or fail, then checks
   // that it is an open login challenge of this session and verifies the
   // proof against it.
+  //
+  // A retried call is safe: the same answer (the same proof, in the same
+  // session) sent again while the challenge is remembered gets the same
+  // verdict with `repeat` set, also when the first call never heard its
+  // verdict (a time-out, store-full after the take). Any other answer to a
+  // taken challenge is challenge-used.
   Verdict VerifyLoginProof(const std::string& session, const LoginAnswer& answer,
                            const LoginProofPolicy& policy);
 
@@ -93,6 +109,8 @@ class ChallengeStore {
   // every later challenge, and a report with that id from any other
   // session is rejected until the acknowledgement is confirmed sent.
   // `report` receives the parsed fields whenever the report had 241 bytes.
+  // The same report bytes sent again in the same session get the same
+  // verdict with `repeat` set, as above.
   Verdict VerifyHardCheatReport(const std::string& session, const Bytes& bytes,
                                 const HardCheatPolicy& policy, HardCheatReport& report);
 
@@ -104,10 +122,16 @@ class ChallengeStore {
   // Records a new challenge under its id for `ttl`, or store-full,
   // store-unavailable. An id already present is never overwritten.
   virtual Verdict Put(const StoredChallenge& entry, std::chrono::milliseconds ttl) = 0;
-  // Atomically takes the open challenge `id` out (it is then remembered as
-  // used), or challenge-unknown, challenge-used, challenge-expired,
-  // store-unavailable.
-  virtual Verdict Take(const Bytes& id, StoredChallenge& out) = 0;
+  // Atomically takes the open challenge `id` out for the answer with
+  // `fingerprint` (it is then remembered as taken by it), or hands it back
+  // as a repeat when that same fingerprint took it before, with the
+  // verdict kept for it if any. challenge-unknown, challenge-used (taken by
+  // another answer), challenge-expired, store-unavailable otherwise.
+  virtual Verdict Take(const Bytes& id, const Bytes& fingerprint, TakenChallenge& out) = 0;
+  // Keeps `verdict` with the challenge `id` if the answer with
+  // `fingerprint` took it; a failure only costs a retry its shortcut.
+  virtual Verdict KeepVerdict(const Bytes& id, const Bytes& fingerprint,
+                              const Verdict& verdict) = 0;
   // Binds `reportId` to `session` for `ttl` unless it is already bound:
   // to the same session it is accepted, to another report-wrong-session.
   virtual Verdict BindReport(const Bytes& reportId, const std::string& session,
@@ -119,8 +143,9 @@ class ChallengeStore {
  private:
   Verdict Issue(ChallengeKind kind, const std::string& session, std::uint32_t build,
                 std::uint32_t newestBuild, Challenge& out);
-  Verdict TakeFor(ChallengeKind kind, const std::string& session, const Bytes& id,
-                  Challenge& out);
+  // The verdict of the answer that took challenge `id`, kept with it
+  // unless it judged nothing (a retry then judges again).
+  Verdict Keep(const Bytes& id, const Bytes& fingerprint, Verdict verdict, bool repeat);
 
   ChallengeStoreOptions options_;
 };

@@ -55,7 +55,8 @@ Verdict MemoryChallengeStore::Put(const StoredChallenge& entry, std::chrono::mil
   return Accept();
 }
 
-Verdict MemoryChallengeStore::Take(const Bytes& id, StoredChallenge& out) {
+Verdict MemoryChallengeStore::Take(const Bytes& id, const Bytes& fingerprint,
+                                   TakenChallenge& out) {
   std::lock_guard<std::mutex> lock(mutex_);
   const TimePoint now = clock_();
   ForgetDueLocked(now);
@@ -64,10 +65,26 @@ Verdict MemoryChallengeStore::Take(const Bytes& id, StoredChallenge& out) {
     return ChallengeUnknown(id);
   }
   Entry& entry = found->second;
-  if (entry.used) return ChallengeUsed();
+  if (entry.used) {
+    if (entry.fingerprint != fingerprint) return ChallengeUsed();
+    out = TakenChallenge{entry.stored, true, entry.verdict};
+    return Accept();
+  }
   if (now >= entry.deadline) return ChallengeExpired();
   entry.used = true;
-  out = entry.stored;
+  entry.fingerprint = fingerprint;
+  out = TakenChallenge{entry.stored, false, std::nullopt};
+  return Accept();
+}
+
+Verdict MemoryChallengeStore::KeepVerdict(const Bytes& id, const Bytes& fingerprint,
+                                          const Verdict& verdict) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = challenges_.find(KeyOf(id));
+  if (found != challenges_.end() && found->second.used &&
+      found->second.fingerprint == fingerprint) {
+    found->second.verdict = verdict;
+  }
   return Accept();
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <queue>
 #include <string>
 #include <unordered_map>
@@ -27,7 +28,8 @@ class MemoryChallengeStore final : public ChallengeStore {
 
  protected:
   Verdict Put(const StoredChallenge& entry, std::chrono::milliseconds ttl) override;
-  Verdict Take(const Bytes& id, StoredChallenge& out) override;
+  Verdict Take(const Bytes& id, const Bytes& fingerprint, TakenChallenge& out) override;
+  Verdict KeepVerdict(const Bytes& id, const Bytes& fingerprint, const Verdict& verdict) override;
   Verdict BindReport(const Bytes& reportId, const std::string& session,
                      std::chrono::milliseconds ttl) override;
   Verdict ReleaseReport(const Bytes& reportId, const std::string& session) override;
@@ -40,6 +42,8 @@ class MemoryChallengeStore final : public ChallengeStore {
     bool used = false;
     TimePoint deadline;
     TimePoint forgetAt;  // one more time to live after the deadline
+    Bytes fingerprint;   // of the answer that took it
+    std::optional<Verdict> verdict;  // that answer's, once given
   };
   struct Binding {
     std::string session;

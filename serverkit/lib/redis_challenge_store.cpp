@@ -17,8 +17,11 @@ namespace {
 //
 // A challenge key holds "open DEADLINE PAYLOAD" and lives twice its time
 // to live: past the deadline it is still found and judged expired, and a
-// taken one is rewritten as "used" for the rest of its life, so that a
-// replay is named as such rather than as unknown.
+// taken one is rewritten as "taken FINGERPRINT VERDICT PAYLOAD" for the
+// rest of its life, so that a replay is named as such rather than as
+// unknown, and the answer that took it, sent again, gets its verdict back
+// (VERDICT "-" until it has one: the taker may never have heard back).
+// "used" is what kits before the fingerprint wrote for a taken challenge.
 constexpr char kNowLua[] =
     "local t = redis.call('TIME') "
     "local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000) ";
@@ -36,16 +39,33 @@ const std::string kPutScript = std::string(kNowLua) + kRoomLua +
     "redis.call('ZADD', KEYS[2], now + 2 * ttl, KEYS[1]) "
     "return 1";
 
-// KEYS: challenge. {0} unknown, {1} used, {2} expired, {3, payload} taken.
+// KEYS: challenge. ARGV: fingerprint. {0} unknown, {1} used, {2} expired,
+// {3, payload} taken now, {5, payload, verdict} taken before by the same
+// fingerprint.
 const std::string kTakeScript = std::string(
     "local v = redis.call('GET', KEYS[1]) "
     "if not v then return {0} end "
-    "if v == 'used' then return {1} end ") + kNowLua +
+    "if v == 'used' then return {1} end "
+    "local fp, verdict, taken = string.match(v, '^taken (%x+) (%S+) (.*)$') "
+    "if fp then "
+    "  if fp ~= ARGV[1] then return {1} end "
+    "  return {5, taken, verdict} "
+    "end ") + kNowLua +
     "local deadline, payload = string.match(v, '^open (%d+) (.*)$') "
     "if not deadline then return {4} end "
     "if now >= tonumber(deadline) then return {2} end "
-    "redis.call('SET', KEYS[1], 'used', 'XX', 'KEEPTTL') "
+    "redis.call('SET', KEYS[1], 'taken ' .. ARGV[1] .. ' - ' .. payload, 'XX', 'KEEPTTL') "
     "return {3, payload}";
+
+// KEYS: challenge. ARGV: fingerprint, verdict. 1 kept, 0 not taken by it.
+const char kKeepScript[] =
+    "local v = redis.call('GET', KEYS[1]) "
+    "if not v then return 0 end "
+    "local fp, verdict, payload = string.match(v, '^taken (%x+) (%S+) (.*)$') "
+    "if fp ~= ARGV[1] then return 0 end "
+    "redis.call('SET', KEYS[1], 'taken ' .. fp .. ' ' .. ARGV[2] .. ' ' .. payload, 'XX', "
+    "'KEEPTTL') "
+    "return 1";
 
 // KEYS: report, entries. ARGV: session, ttl ms, max entries.
 // 1 bound (now or before, to this session), 0 bound to another, -2 full.
@@ -131,6 +151,25 @@ bool DecodePayload(const std::string& payload, const Bytes& id, StoredChallenge&
 Verdict Unavailable(const std::string& detail) {
   return Reject(Check::kStoreUnavailable, detail);
 }
+
+// "CHECK:DETAIL-IN-HEX", no spaces, for a taken challenge's value.
+std::string EncodeVerdict(const Verdict& verdict) {
+  return std::string(CheckName(verdict.check)) + ':' +
+         ToHex(Bytes(verdict.detail.begin(), verdict.detail.end()));
+}
+
+bool DecodeVerdict(const std::string& text, Verdict& verdict) {
+  const std::size_t colon = text.find(':');
+  Bytes detail;
+  if (colon == std::string::npos || !CheckFromName(text.substr(0, colon), verdict.check) ||
+      !FromHex(std::string_view(text).substr(colon + 1), detail)) {
+    return false;
+  }
+  verdict.detail.assign(detail.begin(), detail.end());
+  return true;
+}
+
+std::string ReplyText(const redisReply* reply) { return std::string(reply->str, reply->len); }
 
 }  // namespace
 
@@ -255,29 +294,55 @@ Verdict RedisChallengeStore::Put(const StoredChallenge& entry, std::chrono::mill
   return Accept();
 }
 
-Verdict RedisChallengeStore::Take(const Bytes& id, StoredChallenge& out) {
+Verdict RedisChallengeStore::Take(const Bytes& id, const Bytes& fingerprint,
+                                  TakenChallenge& out) {
   ReplyPtr reply;
   Verdict verdict = RunScript(*connections_, kTakeScript,
-                              {address_.prefix + ":challenge:" + ToHex(id)}, {}, reply);
+                              {address_.prefix + ":challenge:" + ToHex(id)},
+                              {ToHex(fingerprint)}, reply);
   if (!verdict.ok()) return verdict;
   if (reply->type != REDIS_REPLY_ARRAY || reply->elements < 1 ||
       reply->element[0]->type != REDIS_REPLY_INTEGER) {
     return Unavailable("Redis answered an unexpected type");
   }
+  const auto isText = [&reply](std::size_t index) {
+    return reply->elements > index && reply->element[index]->type == REDIS_REPLY_STRING;
+  };
+  out = TakenChallenge{};
   switch (reply->element[0]->integer) {
     case 0: return ChallengeUnknown(id);
     case 1: return ChallengeUsed();
     case 2: return ChallengeExpired();
     case 3:
-      if (reply->elements == 2 && reply->element[1]->type == REDIS_REPLY_STRING &&
-          DecodePayload(std::string(reply->element[1]->str, reply->element[1]->len), id, out)) {
+      if (reply->elements == 2 && isText(1) &&
+          DecodePayload(ReplyText(reply->element[1]), id, out.stored)) {
         return Accept();
       }
       break;
+    case 5: {
+      if (reply->elements != 3 || !isText(1) || !isText(2) ||
+          !DecodePayload(ReplyText(reply->element[1]), id, out.stored)) {
+        break;
+      }
+      out.repeat = true;
+      const std::string kept = ReplyText(reply->element[2]);
+      if (kept == "-") return Accept();
+      Verdict judged;
+      if (!DecodeVerdict(kept, judged)) break;
+      out.verdict = judged;
+      return Accept();
+    }
     default: break;
   }
   // Written by something other than this kit: never treated as a challenge.
   return Unavailable("the stored challenge " + ToHex(id) + " is malformed");
+}
+
+Verdict RedisChallengeStore::KeepVerdict(const Bytes& id, const Bytes& fingerprint,
+                                         const Verdict& verdict) {
+  ReplyPtr reply;
+  return RunScript(*connections_, kKeepScript, {address_.prefix + ":challenge:" + ToHex(id)},
+                   {ToHex(fingerprint), EncodeVerdict(verdict)}, reply);
 }
 
 Verdict RedisChallengeStore::BindReport(const Bytes& reportId, const std::string& session,

@@ -44,7 +44,8 @@ class RedisChallengeStore final : public ChallengeStore {
 
  protected:
   Verdict Put(const StoredChallenge& entry, std::chrono::milliseconds ttl) override;
-  Verdict Take(const Bytes& id, StoredChallenge& out) override;
+  Verdict Take(const Bytes& id, const Bytes& fingerprint, TakenChallenge& out) override;
+  Verdict KeepVerdict(const Bytes& id, const Bytes& fingerprint, const Verdict& verdict) override;
   Verdict BindReport(const Bytes& reportId, const std::string& session,
                      std::chrono::milliseconds ttl) override;
   Verdict ReleaseReport(const Bytes& reportId, const std::string& session) override;

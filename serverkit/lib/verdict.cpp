@@ -47,4 +47,20 @@ const char* CheckName(Check check) {
   return "unknown-check";
 }
 
+bool CheckFromName(const std::string& name, Check& check) {
+  for (int value = 0; value <= static_cast<int>(Check::kInternalError); ++value) {
+    if (name == CheckName(static_cast<Check>(value))) {
+      check = static_cast<Check>(value);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool JudgedNothing(Check check) {
+  return check == Check::kStoreFull || check == Check::kStoreUnavailable ||
+         check == Check::kRandomUnavailable || check == Check::kCryptoFailure ||
+         check == Check::kInternalError;
+}
+
 }  // namespace zarnel::serverkit

@@ -50,12 +50,20 @@ enum class Check {
   kStoreFull,
   kStoreUnavailable,
   // The service failed on a request for a reason of its own (an exception);
-  // nothing was judged.
+  // nothing was judged. Stays last: CheckFromName walks the values up to it.
   kInternalError,
 };
 
 // Stable kebab-case name, used as the "check" field of the tool's output.
 const char* CheckName(Check check);
+
+// The check named `name`; false for a name no check has.
+bool CheckFromName(const std::string& name, Check& check);
+
+// Rejections that say nothing about the record: the server could not judge
+// it (store-full, store-unavailable, random-unavailable, crypto-failure,
+// internal-error), so the caller should retry rather than act on it.
+bool JudgedNothing(Check check);
 
 inline std::ostream& operator<<(std::ostream& out, Check check) {
   return out << CheckName(check);
@@ -64,13 +72,16 @@ inline std::ostream& operator<<(std::ostream& out, Check check) {
 struct Verdict {
   Check check = Check::kOk;
   std::string detail;
+  // The same answer was judged before (a retried call): this is the
+  // verdict it got then, not a second acceptance.
+  bool repeat = false;
 
   bool ok() const { return check == Check::kOk; }
 };
 
 inline Verdict Accept() { return Verdict{}; }
 inline Verdict Reject(Check check, std::string detail) {
-  return Verdict{check, std::move(detail)};
+  return Verdict{check, std::move(detail), false};
 }
 
 }  // namespace zarnel::serverkit

@@ -100,18 +100,32 @@ Challenge IssueHardCheat(ChallengeStore& store, const std::string& session) {
   return challenge;
 }
 
+// The same call again (a backend retrying) gets the verdict it got, marked
+// as a repeat; the proof from another session, or any other proof for the
+// challenge (a signature of other bytes, a malleated one), is a replay.
 TEST_P(ChallengeStoreSuite, AProofVerifiesOnceAndItsReplayIsNamed) {
   auto store = MakeStore();
   const Challenge challenge = IssueLogin(*store, "s1");
   EXPECT_EQ(challenge.version, kLoginChallengeVersion);
   const LoginAnswer answer = testing::SignLoginAnswer(device_, challenge);
+  const Verdict first = store->VerifyLoginProof("s1", answer, {});
+  EXPECT_EQ(first.check, Check::kOk);
+  EXPECT_FALSE(first.repeat);
+  const Verdict retried = store->VerifyLoginProof("s1", answer, {});
+  EXPECT_EQ(retried.check, Check::kOk);
+  EXPECT_TRUE(retried.repeat);
+
+  LoginAnswer resigned = testing::SignLoginAnswer(device_, challenge);
+  ASSERT_NE(resigned.signature, answer.signature);  // ECDSA draws a fresh k
+  EXPECT_EQ(store->VerifyLoginProof("s2", answer, {}).check, Check::kChallengeUsed);
+  EXPECT_EQ(store->VerifyLoginProof("s1", resigned, {}).check, Check::kChallengeUsed);
   EXPECT_EQ(store->VerifyLoginProof("s1", answer, {}).check, Check::kOk);
-  EXPECT_EQ(store->VerifyLoginProof("s1", answer, {}).check, Check::kChallengeUsed);
 }
 
 // Each way an answer can miss its challenge has its own name, and in every
 // case the challenge is gone afterwards: a later, honest answer to it is a
-// replay too.
+// replay too. The missing answer sent again gets its own verdict again,
+// as a repeat when it had taken the challenge.
 TEST_P(ChallengeStoreSuite, NamesEachWayAnAnswerMissesItsChallenge) {
   struct Case {
     const char* name;
@@ -120,18 +134,19 @@ TEST_P(ChallengeStoreSuite, NamesEachWayAnAnswerMissesItsChallenge) {
     int ttlsToWait;  // 1: just past the deadline; 3: past the remembered window
     bool breakSignature;
     Check expected;
+    bool took;  // the answer took the challenge
     Check honestAfter;
   };
   const Case cases[] = {
       {"answered by another session", false, "s2", 0, false, Check::kChallengeWrongSession,
-       Check::kChallengeUsed},
+       true, Check::kChallengeUsed},
       {"a hard-cheat challenge used for a login", true, "s1", 0, false,
-       Check::kChallengeWrongKind, Check::kChallengeUsed},
-      {"answered after its time to live", false, "s1", 1, false, Check::kChallengeExpired,
+       Check::kChallengeWrongKind, true, Check::kChallengeUsed},
+      {"answered after its time to live", false, "s1", 1, false, Check::kChallengeExpired, false,
        Check::kChallengeExpired},
-      {"answered long after: forgotten", false, "s1", 3, false, Check::kChallengeUnknown,
+      {"answered long after: forgotten", false, "s1", 3, false, Check::kChallengeUnknown, false,
        Check::kChallengeUnknown},
-      {"a forged signature", false, "s1", 0, true, Check::kSignatureMismatch,
+      {"a forged signature", false, "s1", 0, true, Check::kSignatureMismatch, true,
        Check::kChallengeUsed},
   };
   for (const Case& c : cases) {
@@ -140,11 +155,15 @@ TEST_P(ChallengeStoreSuite, NamesEachWayAnAnswerMissesItsChallenge) {
     auto store = MakeStore(options);
     const Challenge challenge =
         c.hardCheatChallenge ? IssueHardCheat(*store, "s1") : IssueLogin(*store, "s1");
-    const LoginAnswer honest = testing::SignLoginAnswer(device_, challenge);
-    LoginAnswer sent = honest;
+    LoginAnswer sent = testing::SignLoginAnswer(device_, challenge);
     if (c.breakSignature) sent.signature[40] ^= 1;
+    // Signed anew, so never the same bytes as the one sent.
+    const LoginAnswer honest = testing::SignLoginAnswer(device_, challenge);
     if (c.ttlsToWait > 0) LetTimePass(options.loginTtl * c.ttlsToWait + 100ms);
     EXPECT_EQ(store->VerifyLoginProof(c.answeringSession, sent, {}).check, c.expected);
+    const Verdict again = store->VerifyLoginProof(c.answeringSession, sent, {});
+    EXPECT_EQ(again.check, c.expected);
+    EXPECT_EQ(again.repeat, c.took);
     EXPECT_EQ(store->VerifyLoginProof("s1", honest, {}).check, c.honestAfter);
   }
 }
@@ -184,7 +203,10 @@ TEST_P(ChallengeStoreSuite, BindsAVerifiedReportIdToItsSessionUntilAcknowledged)
   const Raw firstReport = testing::SignHardCheatReport(device_, first, reportId);
   EXPECT_EQ(store->VerifyHardCheatReport("s1", firstReport, policy, report).check, Check::kOk);
   EXPECT_EQ(report.reportId, reportId);
-  EXPECT_EQ(store->VerifyHardCheatReport("s1", firstReport, policy, report).check,
+  const Verdict retried = store->VerifyHardCheatReport("s1", firstReport, policy, report);
+  EXPECT_EQ(retried.check, Check::kOk);
+  EXPECT_TRUE(retried.repeat);
+  EXPECT_EQ(store->VerifyHardCheatReport("s2", firstReport, policy, report).check,
             Check::kChallengeUsed);
 
   const Challenge second = IssueHardCheat(*store, "s1");
@@ -242,31 +264,72 @@ TEST_P(ChallengeStoreSuite, WhenFullRefusesNewChallengesAndKeepsTheIssuedOnes) {
   IssueLogin(*store, "s1");
 }
 
-// Many servers' threads race for the same challenges: each is accepted
-// exactly once.
+// Many servers' threads race for the same challenges, each with a proof
+// of its own (signed anew): each challenge is accepted exactly once. When
+// they all send the same proof (one call retried everywhere at once), one
+// acceptance is fresh and the others are its repeats, none a replay.
 TEST_P(ChallengeStoreSuite, EachChallengeIsTakenOnceUnderConcurrentAnswers) {
   auto store = MakeStore();
   constexpr int kChallenges = 40;
   constexpr int kThreads = 6;
-  std::vector<LoginAnswer> answers;
-  for (int i = 0; i < kChallenges; ++i) {
-    answers.push_back(testing::SignLoginAnswer(device_, IssueLogin(*store, "s1")));
-  }
-  std::atomic<int> accepted{0};
-  std::atomic<int> replays{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      for (const LoginAnswer& answer : answers) {
-        const Check check = store->VerifyLoginProof("s1", answer, {}).check;
-        if (check == Check::kOk) ++accepted;
-        if (check == Check::kChallengeUsed) ++replays;
+  for (const bool sameProof : {false, true}) {
+    SCOPED_TRACE(sameProof ? "the same proof" : "a proof of each thread's own");
+    std::vector<Challenge> challenges;
+    for (int i = 0; i < kChallenges; ++i) challenges.push_back(IssueLogin(*store, "s1"));
+    std::vector<std::vector<LoginAnswer>> answers(kThreads);
+    for (int t = 0; t < kThreads; ++t) {
+      for (const Challenge& challenge : challenges) {
+        answers[t].push_back(sameProof && t > 0 ? answers[0][answers[t].size()]
+                                                : testing::SignLoginAnswer(device_, challenge));
       }
-    });
+    }
+    std::atomic<int> accepted{0};
+    std::atomic<int> repeats{0};
+    std::atomic<int> replays{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        for (const LoginAnswer& answer : answers[t]) {
+          const Verdict verdict = store->VerifyLoginProof("s1", answer, {});
+          if (verdict.ok()) ++(verdict.repeat ? repeats : accepted);
+          if (verdict.check == Check::kChallengeUsed) ++replays;
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(accepted.load(), kChallenges);
+    EXPECT_EQ(repeats.load(), sameProof ? kChallenges * (kThreads - 1) : 0);
+    EXPECT_EQ(replays.load(), sameProof ? 0 : kChallenges * (kThreads - 1));
   }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(accepted.load(), kChallenges);
-  EXPECT_EQ(replays.load(), kChallenges * (kThreads - 1));
+}
+
+// A verified report whose id cannot be bound for want of room judged
+// nothing (store-full), though it took its challenge: the same report sent
+// again is judged again rather than refused as a replay, and once there is
+// room it is accepted, as a repeat.
+TEST_P(ChallengeStoreSuite, AReportRefusedForRoomIsAcceptedOnItsRetry) {
+  ChallengeStoreOptions options = ShortLived();
+  options.hardCheatTtl = std::chrono::minutes(10);
+  options.maxEntries = 2;
+  auto store = MakeStore(options);
+  IssueLogin(*store, "s1");  // short-lived: makes room once forgotten
+  const Challenge challenge = IssueHardCheat(*store, "s1");
+  const Raw sent = testing::SignHardCheatReport(device_, challenge, testing::Pattern(16, 0x44));
+  HardCheatReport report;
+
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    SCOPED_TRACE(attempt);
+    const Verdict full = store->VerifyHardCheatReport("s1", sent, {}, report);
+    EXPECT_EQ(full.check, Check::kStoreFull);
+  }
+  LetTimePass(options.loginTtl * 2 + 100ms);
+  const Verdict accepted = store->VerifyHardCheatReport("s1", sent, {}, report);
+  EXPECT_EQ(accepted.check, Check::kOk);
+  EXPECT_TRUE(accepted.repeat);
+  EXPECT_TRUE(store->VerifyHardCheatReport("s1", sent, {}, report).repeat);
+  EXPECT_EQ(store->VerifyHardCheatReport("s2", sent, {}, report).check, Check::kChallengeUsed);
+  EXPECT_EQ(store->ConfirmAcknowledgementSent("s1", testing::Pattern(16, 0x44)).check,
+            Check::kOk);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothStores, ChallengeStoreSuite,

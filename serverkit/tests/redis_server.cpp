@@ -36,11 +36,12 @@ redisContext* ConnectAs(int port, const std::string& password, timeval* timeout)
   return context;
 }
 
-bool AnswersPing(int port, const std::string& password) {
-  timeval timeout{0, 200000};
+bool AnswersPing(int port, const std::string& password, int timeoutMilliseconds = 200) {
+  timeval timeout{timeoutMilliseconds / 1000, (timeoutMilliseconds % 1000) * 1000};
   redisContext* context = ConnectAs(port, password, &timeout);
   bool ok = false;
-  if (context != nullptr && context->err == 0) {
+  if (context != nullptr && context->err == 0 &&
+      redisSetTimeout(context, timeout) == REDIS_OK) {
     auto* reply = static_cast<redisReply*>(redisCommand(context, "PING"));
     ok = reply != nullptr && reply->type == REDIS_REPLY_STATUS;
     if (reply != nullptr) freeReplyObject(reply);
@@ -125,6 +126,10 @@ void RedisServer::Stop() {
   kill(pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
   pid_ = -1;
+}
+
+bool RedisServer::Answers(int timeoutMilliseconds) const {
+  return AnswersPing(port_, password_, timeoutMilliseconds);
 }
 
 void RedisServer::AddUser(const std::string& user, const std::string& password) {

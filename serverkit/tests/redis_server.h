@@ -33,6 +33,10 @@ class RedisServer {
   int port() const { return port_; }
   bool running() const { return pid_ > 0; }
 
+  // PING answered within `timeout`: false while Redis is busy (a script,
+  // DEBUG SLEEP) or gone.
+  bool Answers(int timeoutMilliseconds) const;
+
   // One command on a connection of its own, as the default user, waiting
   // as long as it takes: Redis's reply as text (an error reply too), or
   // false when there was none.

@@ -1,6 +1,8 @@
 // What only the Redis store has: several servers sharing it, deployments
 // kept apart by prefix, a lost connection, and the address it is given.
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -34,7 +36,55 @@ TEST(RedisChallengeStore, ServersOfOneDeploymentShareChallengesAndOthersDoNot) {
   const LoginAnswer answer = testing::SignLoginAnswer(device, challenge);
   EXPECT_EQ(otherDeployment.VerifyLoginProof("s1", answer, {}).check, Check::kChallengeUnknown);
   EXPECT_EQ(verifying.VerifyLoginProof("s1", answer, {}).check, Check::kOk);
-  EXPECT_EQ(issuing.VerifyLoginProof("s1", answer, {}).check, Check::kChallengeUsed);
+  // A retry that lands on another server gets the same verdict; a replay
+  // from another session is refused there too.
+  EXPECT_TRUE(issuing.VerifyLoginProof("s1", answer, {}).repeat);
+  EXPECT_EQ(issuing.VerifyLoginProof("s2", answer, {}).check, Check::kChallengeUsed);
+}
+
+// Redis stalls past the store's time-out while it holds the take of a
+// challenge: the call reports store-unavailable, yet Redis runs the take
+// once it is free. The backend's retry of the same proof gets its verdict;
+// any other answer to the challenge is still a replay.
+TEST(RedisChallengeStore, AProofTakenPastTheTimeOutGetsItsVerdictOnRetry) {
+  testing::RedisServer redis;
+  redis.AllowDebugCommand();
+  std::string error;
+  ASSERT_TRUE(redis.Start(error)) << error;
+  RedisStoreAddress address = Local(redis.port(), "stall");
+  address.timeout = std::chrono::milliseconds(300);
+  RedisChallengeStore store(address);
+  const testing::TestDeviceKey device = testing::MakeTestDeviceKey();
+
+  // The take has to reach Redis while it sleeps; a loaded machine may let
+  // it slip in before, so a few rounds are allowed for one real stall.
+  bool stalled = false;
+  for (int round = 0; round < 5 && !stalled; ++round) {
+    Challenge challenge;
+    ASSERT_TRUE(store.IssueLoginChallenge("s1", 62, kNewestClientBuild, challenge).ok());
+    const LoginAnswer answer = testing::SignLoginAnswer(device, challenge);
+    std::string slept;
+    std::atomic<bool> awake{false};
+    std::thread sleeper([&] {
+      redis.Run({"DEBUG", "SLEEP", "2"}, slept);
+      awake = true;
+    });
+    while (!awake && redis.Answers(100)) std::this_thread::yield();
+    const Verdict first = store.VerifyLoginProof("s1", answer, {});
+    sleeper.join();
+    ASSERT_EQ(slept, "OK");
+    if (first.check != Check::kStoreUnavailable) continue;
+    stalled = true;
+
+    const Verdict retried = store.VerifyLoginProof("s1", answer, {});
+    EXPECT_EQ(retried.check, Check::kOk) << retried.detail;
+    EXPECT_TRUE(retried.repeat);
+    EXPECT_EQ(store.VerifyLoginProof("s2", answer, {}).check, Check::kChallengeUsed);
+    EXPECT_EQ(store.VerifyLoginProof("s1", testing::SignLoginAnswer(device, challenge), {}).check,
+              Check::kChallengeUsed);
+    EXPECT_TRUE(store.VerifyLoginProof("s1", answer, {}).repeat);
+  }
+  EXPECT_TRUE(stalled) << "no take reached Redis during its sleep";
 }
 
 // A store that cannot reach Redis rejects everything by name and accepts

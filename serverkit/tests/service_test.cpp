@@ -117,7 +117,16 @@ TEST_P(VerificationServiceTest, LoginProofsAreVerifiedOnceForTheirSession) {
   EXPECT_EQ(reply.body["check"], "ok") << reply.body.dump();
   EXPECT_EQ(reply.body["login_name"], "alice");
   EXPECT_EQ(reply.body["challenge_id"], Hex(challenge.id));
+  EXPECT_FALSE(reply.body.contains("repeat"));
 
+  // The backend's retry of the same call gets the same verdict, marked as a
+  // repeat; the proof from another session is a replay.
+  reply = Post("/v1/login-proofs", body);
+  EXPECT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.body["check"], "ok") << reply.body.dump();
+  EXPECT_EQ(reply.body["repeat"], true);
+  EXPECT_EQ(reply.body["login_name"], "alice");
+  body["session"] = "s2";
   reply = Post("/v1/login-proofs", body);
   EXPECT_EQ(reply.status, 200);
   EXPECT_EQ(reply.body["ok"], false);
@@ -146,8 +155,15 @@ TEST_P(VerificationServiceTest, AReportGetsItsAcknowledgement) {
   EXPECT_EQ(reply.body["evidence_checked"], true);
   EXPECT_EQ(reply.body["acknowledgement"], json({{"report_id", Hex(reportId)}, {"accepted", 1}}));
 
-  // The replay is rejected, and its acknowledgement says so.
+  // The retry gets the same acknowledgement; the replay from another
+  // session is rejected, and its acknowledgement says so.
   reply = Post("/v1/hard-cheat-reports", body);
+  EXPECT_EQ(reply.body["check"], "ok");
+  EXPECT_EQ(reply.body["repeat"], true);
+  EXPECT_EQ(reply.body["acknowledgement"], json({{"report_id", Hex(reportId)}, {"accepted", 1}}));
+  json replay = body;
+  replay["session"] = "s2";
+  reply = Post("/v1/hard-cheat-reports", replay);
   EXPECT_EQ(reply.body["check"], "challenge-used");
   EXPECT_EQ(reply.body["report_id"], Hex(reportId));
   EXPECT_EQ(reply.body["acknowledgement"]["accepted"], 0);
@@ -499,7 +515,10 @@ class ThrowingStore final : public ChallengeStore {
   Verdict Put(const StoredChallenge&, std::chrono::milliseconds) override {
     throw std::runtime_error("connection to redis://:hunter2@10.1.2.3:6379 broke mid-write");
   }
-  Verdict Take(const Bytes&, StoredChallenge&) override { throw std::bad_alloc(); }
+  Verdict Take(const Bytes&, const Bytes&, TakenChallenge&) override { throw std::bad_alloc(); }
+  Verdict KeepVerdict(const Bytes&, const Bytes&, const Verdict&) override {
+    throw std::logic_error("keep");
+  }
   Verdict BindReport(const Bytes&, const std::string&, std::chrono::milliseconds) override {
     throw std::logic_error("bind");
   }

@@ -7,10 +7,12 @@ Json VerdictAnswer(const Verdict& verdict, const Json& accepted) {
   answer["ok"] = verdict.ok();
   answer["check"] = CheckName(verdict.check);
   if (verdict.ok()) {
+    if (verdict.repeat) answer["repeat"] = true;
     for (const auto& [key, value] : accepted.items()) answer[key] = value;
   } else {
     answer["detail"] = verdict.detail;
   }
+  if (!verdict.ok() && verdict.repeat) answer["repeat"] = true;
   return answer;
 }
 

@@ -8,7 +8,8 @@
 
 namespace zarnel::serverkit::service {
 
-// `accepted` is added only when the verdict accepts.
+// `accepted` is added only when the verdict accepts. A repeated verdict
+// says so with "repeat": true after the check (and detail).
 Json VerdictAnswer(const Verdict& verdict, const Json& accepted);
 
 // The report's fields as found, written whenever it had its 241 bytes.

@@ -18,13 +18,6 @@ constexpr int kMethodNotAllowed = 405;
 constexpr int kInternal = 500;
 constexpr int kUnavailable = 503;
 
-// Rejections that say nothing about the record: the server could not judge
-// it, so the backend should retry rather than act on the answer.
-bool IsServerSide(Check check) {
-  return check == Check::kStoreFull || check == Check::kStoreUnavailable ||
-         check == Check::kRandomUnavailable || check == Check::kCryptoFailure;
-}
-
 // Server-side failures an operator must hear of; store-full is left out,
 // since a flood would write a line per refused call.
 bool IsLogged(Check check) {
@@ -87,7 +80,9 @@ VerificationService::VerificationService(ChallengeStore& store, ServicePolicy po
 ServiceReply VerificationService::Reply(const char* call, const Verdict& verdict,
                                         const Json& accepted) const {
   ServiceReply reply;
-  reply.status = IsServerSide(verdict.check) ? kUnavailable : kOk;
+  reply.status = verdict.check == Check::kInternalError ? kInternal
+                 : JudgedNothing(verdict.check)        ? kUnavailable
+                                                       : kOk;
   if (IsLogged(verdict.check)) {
     log_(std::string(call) + ": " + CheckName(verdict.check) + ": " + verdict.detail);
   }
@@ -195,7 +190,7 @@ ServiceReply VerificationService::Verify(const HardCheatReportRequest& request) 
   AddReportFields(report, policy.evidence.has_value(), reply.body);
   // What the client hands to the guard: its report id and the verdict. A
   // server-side failure judged nothing, so it gets no acknowledgement.
-  if (!IsServerSide(verdict.check)) {
+  if (!JudgedNothing(verdict.check)) {
     reply.body["acknowledgement"] = Json{{"report_id", ToHex(report.reportId)},
                                          {"accepted", verdict.ok() ? 1 : 0}};
   }
