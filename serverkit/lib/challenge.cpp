@@ -73,9 +73,8 @@ Verdict ChooseChallengeBuild(std::optional<std::uint32_t> clientBuild,
   const std::uint32_t named = clientBuild.value_or(accepted.oldest);
   if (named < accepted.oldest || named > accepted.newest) {
     return Reject(Check::kChallengeBuildOutOfRange,
-                  "challenge build " + std::to_string(named) + " is not " +
-                      std::to_string(accepted.oldest) + " to " + std::to_string(accepted.newest) +
-                      ", the builds accepted");
+                  "challenge build " + std::to_string(named) + " is not among the builds accepted, " +
+                      std::to_string(accepted.oldest) + " to " + std::to_string(accepted.newest));
   }
   build = named;
   return Accept();
