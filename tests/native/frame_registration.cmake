@@ -21,7 +21,8 @@ endforeach()
 if(NOT DEFINED MINIMUM)
   set(MINIMUM 1)
 endif()
-set(work ${CMAKE_CURRENT_BINARY_DIR}/frame-registration-check)
+# Scratch space beside what is searched (it only ever holds .bin files).
+set(work ${ROOT}/frame-registration-check)
 file(MAKE_DIRECTORY ${work})
 
 # The .rdata of one file as hex, or "" when it has none.
