@@ -4,13 +4,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+
+#include "redis_server.h"
 
 namespace zarnel::serverkit {
 namespace {
@@ -98,6 +102,13 @@ TEST(ServeCommand, RefusesBadArgumentsWithExitTwo) {
       {"--listen", "127.0.0.1:0", "--oldest-build", "64", "--newest-build", "63"},
       {"--listen", "127.0.0.1:0", "--oldest-build", "63"},
       {"--listen", "127.0.0.1:0", "--verbose", "yes"},
+      {"--listen", "127.0.0.1:0", "--store", "redis://127.0.0.1:6379/p", "--redis-timeout-ms", "9"},
+      {"--listen", "127.0.0.1:0", "--store", "redis://127.0.0.1:6379/p", "--redis-timeout-ms",
+       "60001"},
+      {"--listen", "127.0.0.1:0", "--store", "redis://127.0.0.1:6379/p", "--redis-timeout-ms",
+       "1s"},
+      {"--listen", "127.0.0.1:0", "--store", "redis://127.0.0.1:6379/p", "--redis-timeout-ms"},
+      {"--listen", "127.0.0.1:0", "--redis-timeout-ms", "500"},
   };
   for (const auto& arguments : cases) {
     std::string shown;
@@ -107,6 +118,55 @@ TEST(ServeCommand, RefusesBadArgumentsWithExitTwo) {
     EXPECT_EQ(WaitForExit(serve.pid), 2);
     std::fclose(serve.output);
   }
+}
+
+int AnnouncedPort(const Started& serve) {
+  char line[256] = {};
+  if (std::fgets(line, sizeof line, serve.output) == nullptr) return -1;
+  const std::string address = json::parse(line)["listening"];
+  return std::stoi(address.substr(address.rfind(':') + 1));
+}
+
+// --redis-timeout-ms reaches the store: a stall of half a second, which
+// the default of a second would wait out, is store-unavailable at 50 ms.
+TEST(ServeCommand, TakesTheRedisTimeOutFromItsOption) {
+  testing::RedisServer redis;
+  redis.AllowDebugCommand();
+  std::string error;
+  ASSERT_TRUE(redis.Start(error)) << error;
+  Started serve = StartServe({"--listen", "127.0.0.1:0", "--store",
+                              "redis://127.0.0.1:" + std::to_string(redis.port()) + "/timeout",
+                              "--redis-timeout-ms", "50"});
+  const int port = AnnouncedPort(serve);
+  ASSERT_GT(port, 0);
+  httplib::Client client("127.0.0.1", port);
+
+  // The call has to reach Redis while it sleeps; a loaded machine may let
+  // it slip in before, so a few rounds are allowed for one real stall.
+  bool stalled = false;
+  for (int round = 0; round < 5 && !stalled; ++round) {
+    std::string slept;
+    std::atomic<bool> awake{false};
+    std::thread sleeper([&] {
+      redis.Run({"DEBUG", "SLEEP", "0.5"}, slept);
+      awake = true;
+    });
+    while (!awake && redis.Answers(20)) std::this_thread::yield();
+    const httplib::Result issued =
+        client.Post("/v1/login-challenges", R"({"session":"s1"})", "application/json");
+    sleeper.join();
+    ASSERT_EQ(slept, "OK");
+    ASSERT_TRUE(issued);
+    const json body = json::parse(issued->body);
+    if (!body.contains("check") || body["check"] != "store-unavailable") continue;
+    stalled = true;
+    EXPECT_EQ(issued->status, 503);
+  }
+  EXPECT_TRUE(stalled) << "no call reached Redis during its sleep";
+
+  kill(serve.pid, SIGTERM);
+  EXPECT_EQ(WaitForExit(serve.pid), 0);
+  std::fclose(serve.output);
 }
 
 }  // namespace

@@ -176,6 +176,7 @@ const char* UsageText() {
          "        [--store memory|redis://[[USER]:PASSWORD@]HOST:PORT/PREFIX]\n"
          "        [--login-ttl S] [--hard-cheat-ttl S] [--max-entries N]\n"
          "        [--oldest-build N] [--newest-build N] [--threads N]\n"
+         "        [--redis-timeout-ms N]\n"
          "                                the verification service\n"
          "See README.md for every field.\n";
 }

@@ -1,5 +1,6 @@
 #include "serve_command.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <iostream>
@@ -30,6 +31,7 @@ struct ServeOptions {
   std::uint32_t newestBuild = kNewestClientBuild;
   std::optional<std::uint32_t> oldestBuild;
   std::size_t threads = HttpLimits{}.threads;
+  std::optional<std::chrono::milliseconds> redisTimeout;
 };
 
 struct UsageError : std::runtime_error {
@@ -76,11 +78,18 @@ ServeOptions ParseOptions(int argc, char** argv) {
       options.oldestBuild = static_cast<std::uint32_t>(Number(option, value, 1, 0xFFFFFFFF));
     } else if (option == "--threads") {
       options.threads = Number(option, value, 1, 1024);
+    } else if (option == "--redis-timeout-ms") {
+      // Under 10 ms a busy but healthy Redis looks down; past a minute a
+      // login waits longer than any backend would.
+      options.redisTimeout = std::chrono::milliseconds(Number(option, value, 10, 60'000));
     } else {
       throw UsageError("unknown option " + option);
     }
   }
   if (options.port < 0) throw UsageError("--listen HOST:PORT is required");
+  if (options.redisTimeout && options.store == "memory") {
+    throw UsageError("--redis-timeout-ms needs a redis:// store");
+  }
   if (options.oldestBuild && *options.oldestBuild > options.newestBuild) {
     throw UsageError("--oldest-build must not be above --newest-build (" +
                      std::to_string(options.newestBuild) + ")");
@@ -93,7 +102,8 @@ int Usage(const std::string& problem) {
             << "usage: zarnel-verify serve --listen HOST:PORT "
                "[--store memory|redis://[[USER]:PASSWORD@]HOST:PORT/PREFIX]\n"
                "       [--login-ttl SECONDS] [--hard-cheat-ttl SECONDS] [--max-entries N]\n"
-               "       [--oldest-build N] [--newest-build N] [--threads N]\n";
+               "       [--oldest-build N] [--newest-build N] [--threads N]\n"
+               "       [--redis-timeout-ms N]\n";
   return 2;
 }
 
@@ -115,6 +125,7 @@ int RunServeCommand(int argc, char** argv) {
     RedisStoreAddress address;
     std::string error;
     if (!ParseRedisStoreUrl(options.store, address, error)) return Usage(error);
+    if (options.redisTimeout) address.timeout = *options.redisTimeout;
     auto redis = std::make_unique<RedisChallengeStore>(address, options.storeOptions);
     health = [store = redis.get()] { return store->Ping(); };
     store = std::move(redis);
