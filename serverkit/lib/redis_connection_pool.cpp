@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <cerrno>
 #include <utility>
 
 namespace zarnel::serverkit {
@@ -18,6 +19,15 @@ timeval ToTimeval(std::chrono::milliseconds timeout) {
   return value;
 }
 
+// Redis closed or reset the connection: a pooled one was then stale (a
+// restart, Redis's idle time-out), and the command never reached a Redis
+// that could run it. A time-out (EAGAIN) is not one of these: the command
+// may be running still, and a script may have taken its challenge.
+bool ClosedByRedis(const redisContext& context, int error) {
+  if (context.err == REDIS_ERR_EOF) return true;
+  return context.err == REDIS_ERR_IO && (error == ECONNRESET || error == EPIPE);
+}
+
 }  // namespace
 
 RedisConnectionPool::RedisConnectionPool(const RedisStoreAddress& address)
@@ -27,15 +37,17 @@ RedisConnectionPool::RedisConnectionPool(const RedisStoreAddress& address)
       user_(address.user),
       password_(address.password) {}
 
-ContextPtr RedisConnectionPool::Acquire(std::string& error) {
+ContextPtr RedisConnectionPool::Acquire(bool& pooled, std::string& error) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!idle_.empty()) {
       ContextPtr context = std::move(idle_.back());
       idle_.pop_back();
+      pooled = true;
       return context;
     }
   }
+  pooled = false;
   return Connect(error);
 }
 
@@ -83,22 +95,30 @@ void RedisConnectionPool::Release(ContextPtr context) {
 
 ReplyPtr RedisConnectionPool::Command(const std::vector<std::string>& arguments,
                                       std::string& error) {
-  ContextPtr context = Acquire(error);
-  if (!context) return nullptr;
   std::vector<const char*> pointers;
   std::vector<size_t> lengths;
   for (const std::string& argument : arguments) {
     pointers.push_back(argument.data());
     lengths.push_back(argument.size());
   }
-  ReplyPtr reply(static_cast<redisReply*>(redisCommandArgv(
-      context.get(), static_cast<int>(arguments.size()), pointers.data(), lengths.data())));
-  if (!reply || context->err != 0) {
+  bool pooled = false;
+  ContextPtr context = Acquire(pooled, error);
+  while (context) {
+    ReplyPtr reply(static_cast<redisReply*>(redisCommandArgv(
+        context.get(), static_cast<int>(arguments.size()), pointers.data(), lengths.data())));
+    const int failure = errno;
+    if (reply && context->err == 0) {
+      Release(std::move(context));
+      return reply;
+    }
     error = std::string("Redis connection failed: ") + context->errstr;
-    return nullptr;  // the context is dropped with its half-read state
+    // The context is dropped with its half-read state; only a stale pooled
+    // one earns the command a second, last try.
+    if (!pooled || !ClosedByRedis(*context, failure)) return nullptr;
+    pooled = false;
+    context = Connect(error);
   }
-  Release(std::move(context));
-  return reply;
+  return nullptr;
 }
 
 }  // namespace zarnel::serverkit

@@ -1,6 +1,7 @@
 // Pooled hiredis connections for RedisChallengeStore (private to the kit:
 // the public header names no hiredis type). A connection that failed once
-// is dropped, so a restarted Redis is picked up by the next call.
+// is dropped, so a restarted Redis is picked up by the next call; a command
+// whose pooled connection Redis had closed is sent once more on a new one.
 #pragma once
 
 #include <chrono>
@@ -31,12 +32,15 @@ class RedisConnectionPool {
 
   // Runs one command. Null with `error` set when no connection could be
   // made, Redis refused the credentials or the connection failed; a Redis
-  // error reply is returned as such. `error` may name the host and port,
-  // never the password.
+  // error reply is returned as such. When a connection from the pool was
+  // closed or reset by Redis (a restart leaves every idle one so), the
+  // command is sent once more on a new connection; never after a time-out,
+  // which a command Redis is still running also gives. `error` may name
+  // the host and port, never the password.
   ReplyPtr Command(const std::vector<std::string>& arguments, std::string& error);
 
  private:
-  ContextPtr Acquire(std::string& error);
+  ContextPtr Acquire(bool& pooled, std::string& error);
   ContextPtr Connect(std::string& error);
   void Release(ContextPtr context);
 

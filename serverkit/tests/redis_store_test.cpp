@@ -2,7 +2,9 @@
 // kept apart by prefix, a lost connection, and the address it is given.
 #include <atomic>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -128,6 +130,147 @@ TEST(RedisChallengeStore, ALostConnectionIsStoreUnavailableNeverAnAcceptance) {
   ASSERT_TRUE(store.IssueLoginChallenge("s1", 62, kNewestClientBuild, fresh).ok());
   EXPECT_EQ(store.VerifyLoginProof("s1", testing::SignLoginAnswer(device, fresh), {}).check,
             Check::kOk);
+}
+
+// One field of an INFO section's text, as a number ("connected_clients",
+// "cmdstat_eval" with "calls=").
+long long InfoNumber(const std::string& info, const std::string& field,
+                     const std::string& after = ":") {
+  const std::size_t at = info.find(field + after);
+  if (at == std::string::npos) return 0;
+  return std::stoll(info.substr(at + field.size() + after.size()));
+}
+
+// Issues and verifies one login from each of `callers` threads at once:
+// Redis sleeping for a moment holds every caller's connection, so each
+// takes one of its own and the pool ends up holding that many.
+std::vector<Verdict> IssueAndVerifyTogether(testing::RedisServer& redis, RedisChallengeStore& store,
+                                            int callers) {
+  const testing::TestDeviceKey device = testing::MakeTestDeviceKey();
+  std::string slept;
+  std::atomic<bool> awake{false};
+  std::thread sleeper([&] {
+    redis.Run({"DEBUG", "SLEEP", "0.3"}, slept);
+    awake = true;
+  });
+  while (!awake && redis.Answers(20)) std::this_thread::yield();
+  std::vector<Verdict> verdicts(2 * static_cast<std::size_t>(callers));
+  std::vector<std::thread> threads;
+  for (int caller = 0; caller < callers; ++caller) {
+    threads.emplace_back([&, caller] {
+      const std::string session = "s" + std::to_string(caller);
+      Challenge challenge;
+      verdicts[2 * caller] = store.IssueLoginChallenge(session, 62, kNewestClientBuild, challenge);
+      if (!verdicts[2 * caller].ok()) return;
+      verdicts[2 * caller + 1] =
+          store.VerifyLoginProof(session, testing::SignLoginAnswer(device, challenge), {});
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  sleeper.join();
+  EXPECT_EQ(slept, "OK");
+  return verdicts;
+}
+
+// A restart leaves every pooled connection closed by Redis: each call
+// that draws one is sent again on a new connection instead of failing.
+TEST(RedisChallengeStore, ConnectionsLeftStaleByARestartAreRetriedOnNewOnes) {
+  testing::RedisServer redis;
+  redis.AllowDebugCommand();
+  std::string error;
+  ASSERT_TRUE(redis.Start(error)) << error;
+  RedisStoreAddress address = Local(redis.port(), "restart");
+  address.timeout = std::chrono::milliseconds(10'000);
+  RedisChallengeStore store(address);
+  constexpr int kCallers = 6;
+  for (const Verdict& verdict : IssueAndVerifyTogether(redis, store, kCallers)) {
+    ASSERT_TRUE(verdict.ok()) << verdict.detail;
+  }
+  std::string clients;
+  ASSERT_TRUE(redis.Run({"INFO", "clients"}, clients));
+  // Less one: the connection that asked.
+  const long long pooled = InfoNumber(clients, "connected_clients") - 1;
+  ASSERT_GE(pooled, 2) << "the callers did not overlap: " << clients;
+
+  const int port = redis.port();
+  redis.Stop();
+  ASSERT_TRUE(redis.Start(error, port)) << error;
+  // Together, as the stale connections are drawn by concurrent calls, then
+  // one by one for whatever stale one is left.
+  for (const Verdict& verdict : IssueAndVerifyTogether(redis, store, kCallers)) {
+    EXPECT_TRUE(verdict.ok()) << verdict.detail;
+  }
+  const testing::TestDeviceKey device = testing::MakeTestDeviceKey();
+  for (long long call = 0; call < pooled; ++call) {
+    Challenge challenge;
+    const Verdict issued = store.IssueLoginChallenge("one", 62, kNewestClientBuild, challenge);
+    ASSERT_TRUE(issued.ok()) << issued.detail;
+    const Verdict verified =
+        store.VerifyLoginProof("one", testing::SignLoginAnswer(device, challenge), {});
+    EXPECT_EQ(verified.check, Check::kOk) << verified.detail;
+  }
+  EXPECT_TRUE(store.Ping().ok());
+}
+
+// Redis's own refusal (here WRONGTYPE inside the script) came over a live
+// connection: sending the command again could only repeat it, so it is
+// sent once and the call is store-unavailable.
+TEST(RedisChallengeStore, AnErrorReplyIsNotSentAgain) {
+  testing::RedisServer redis;
+  std::string error;
+  ASSERT_TRUE(redis.Start(error)) << error;
+  RedisChallengeStore store(Local(redis.port(), "wrong"));
+  ASSERT_TRUE(store.Ping().ok());  // a pooled connection, as after a restart
+  std::string reply;
+  ASSERT_TRUE(redis.Run({"SET", "wrong:entries", "not a sorted set"}, reply));
+  ASSERT_TRUE(redis.Run({"CONFIG", "RESETSTAT"}, reply));
+
+  Challenge challenge;
+  const Verdict issued = store.IssueLoginChallenge("s1", 62, kNewestClientBuild, challenge);
+  EXPECT_EQ(issued.check, Check::kStoreUnavailable);
+  EXPECT_NE(issued.detail.find("WRONGTYPE"), std::string::npos) << issued.detail;
+  std::string stats;
+  ASSERT_TRUE(redis.Run({"INFO", "commandstats"}, stats));
+  EXPECT_EQ(InfoNumber(stats, "cmdstat_eval", ":calls="), 1) << stats;
+}
+
+// A time-out on a pooled connection is not sent again: Redis may still
+// run the command (a take of a challenge) once it is free, and a second
+// copy would run after it.
+TEST(RedisChallengeStore, ATimedOutCommandIsNotSentAgain) {
+  testing::RedisServer redis;
+  redis.AllowDebugCommand();
+  std::string error;
+  ASSERT_TRUE(redis.Start(error)) << error;
+  RedisStoreAddress address = Local(redis.port(), "late");
+  address.timeout = std::chrono::milliseconds(100);
+  RedisChallengeStore store(address);
+
+  // The call has to reach Redis while it sleeps; a loaded machine may let
+  // it slip in before, so a few rounds are allowed for one real stall.
+  bool stalled = false;
+  for (int round = 0; round < 5 && !stalled; ++round) {
+    ASSERT_TRUE(store.Ping().ok());  // a pooled connection for the call
+    std::string reply;
+    ASSERT_TRUE(redis.Run({"CONFIG", "RESETSTAT"}, reply));
+    std::string slept;
+    std::atomic<bool> awake{false};
+    std::thread sleeper([&] {
+      redis.Run({"DEBUG", "SLEEP", "0.5"}, slept);
+      awake = true;
+    });
+    while (!awake && redis.Answers(20)) std::this_thread::yield();
+    Challenge challenge;
+    const Verdict issued = store.IssueLoginChallenge("s1", 62, kNewestClientBuild, challenge);
+    sleeper.join();
+    ASSERT_EQ(slept, "OK");
+    if (issued.check != Check::kStoreUnavailable) continue;
+    stalled = true;
+    std::string stats;
+    ASSERT_TRUE(redis.Run({"INFO", "commandstats"}, stats));
+    EXPECT_EQ(InfoNumber(stats, "cmdstat_eval", ":calls="), 1) << stats;
+  }
+  EXPECT_TRUE(stalled) << "no call reached Redis during its sleep";
 }
 
 TEST(RedisChallengeStore, NothingListeningIsStoreUnavailable) {
