@@ -39,9 +39,12 @@ json_field() {
 challenge_object() {
   printf '%s\n' "$1" | sed 's/.*"challenge":\({[^}]*}\).*/\1/'
 }
+# issue <command> <build>: a challenge naming <build>, which the backend
+# accepts from that build on (a challenge names no build older than the
+# oldest one accepted).
 issue() {
   "$verify" "$1" <<EOF
-{"build": $2}
+{"build": $2, "oldest_client_build": $2}
 EOF
 }
 # value <key> <host output>
