@@ -33,13 +33,13 @@ enum class ModuleJudgement { kBlockedRowsAndPlace, kPlaceOnly };
 bool ScanModules(ModuleJudgement judgement, ModuleFinding& finding) {
   finding.rule = nullptr;
   finding.moduleName.Clear();
-  FileHandleOwner snapshot(TakeModuleSnapshot());
-  if (!snapshot.Valid()) return false;
   // Where the system's own libraries belong; a system that cannot say
   // leaves only the blocked-module rows to judge by.
   SystemLibraryDirectories directories;
   const bool systemKnown = ReadSystemLibraryDirectories(directories);
   if (!systemKnown && judgement == ModuleJudgement::kPlaceOnly) return false;
+  FileHandleOwner snapshot(TakeModuleSnapshot());
+  if (!snapshot.Valid()) return false;
   MODULEENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
   for (BOOL more = win32Calls.Module32FirstW(snapshot.Get(), &entry); more;

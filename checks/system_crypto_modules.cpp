@@ -14,12 +14,7 @@ constexpr const wchar_t* kSystemCryptoModules[] = {
     L"msasn1.dll",   L"ntasn1.dll", L"crypt32.dll",          L"dpapi.dll",
 };
 
-constexpr wchar_t kVerbatimPrefix[] = L"\\\\?\\";
-constexpr size_t kVerbatimPrefixLength = 4;
-
-const wchar_t* WithoutVerbatimPrefix(const wchar_t* path) {
-  return std::wcsncmp(path, kVerbatimPrefix, kVerbatimPrefixLength) == 0 ? path + kVerbatimPrefixLength : path;
-}
+const wchar_t* WithoutVerbatimPrefix(const wchar_t* path) { return path + VerbatimPrefixLength(path); }
 
 // The directory as the system reports it, without a verbatim prefix or a
 // trailing separator; 0 when it cannot be read.

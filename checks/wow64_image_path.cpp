@@ -8,17 +8,10 @@
 #include "platform/path_text.h"
 
 namespace {
-constexpr wchar_t kVerbatimPrefix[] = L"\\\\?\\";
-constexpr size_t kVerbatimPrefixLength = 4;
-
 bool RunsUnderWow64() {
   BOOL wow64 = FALSE;
   if (!win32Calls.IsWow64Process(GetCurrentProcess(), &wow64)) return false;
   return wow64 != FALSE;
-}
-
-size_t VerbatimPrefixLength(const wchar_t* path) {
-  return std::wcsncmp(path, kVerbatimPrefix, kVerbatimPrefixLength) == 0 ? kVerbatimPrefixLength : 0;
 }
 
 // The system directory without a verbatim prefix or trailing separator, and

@@ -11,6 +11,11 @@ bool IsBareFileName(const wchar_t* name) {
   return true;
 }
 
+size_t VerbatimPrefixLength(const wchar_t* path) {
+  static const wchar_t kVerbatimPrefix[] = L"\\\\?\\";
+  return path && std::wcsncmp(path, kVerbatimPrefix, 4) == 0 ? 4 : 0;
+}
+
 void StripExtendedPathPrefix(WideBuffer& path) {
   static const wchar_t kNetworkPrefix[] = L"\\\\?\\UNC\\";
   static const wchar_t kDrivePrefix[] = L"\\\\?\\";

@@ -14,6 +14,11 @@ bool IsBareFileName(const wchar_t* name);
 // other path unchanged. Case-sensitive, in place.
 void StripExtendedPathPrefix(WideBuffer& path);
 
+// 4 when the path starts with the verbatim prefix "\\?\" (of any form, the
+// "\\?\UNC\" one included), else 0: what a comparison with a plain drive
+// path skips. Case-sensitive.
+size_t VerbatimPrefixLength(const wchar_t* path);
+
 // Equal length and equal code units, with only A-Z folded to a-z: no locale,
 // no other normalisation.
 bool PathsEqualFoldingAscii(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength);

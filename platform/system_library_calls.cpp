@@ -106,11 +106,10 @@ ZG_FORWARD(kSystemLibraryBcrypt, NTSTATUS, kNoLibrary, BCryptGenRandom,
 }  // namespace system_library
 #undef ZG_FORWARD
 
-bool PreloadSystemLibraries() {
-  const bool bcrypt = LoadSystemLibrary(kSystemLibraryBcrypt) != nullptr;
-  const bool ncrypt = LoadSystemLibrary(kSystemLibraryNcrypt) != nullptr;
+void PreloadSystemLibraries() {
+  LoadSystemLibrary(kSystemLibraryBcrypt);
+  LoadSystemLibrary(kSystemLibraryNcrypt);
   // The random generator is first called under hardCheatLock: resolved now,
   // no loader work ever happens under that lock.
   Resolve<decltype(&::BCryptGenRandom)>(kSystemLibraryBcrypt, "BCryptGenRandom", system_library::BCryptGenRandomSlot);
-  return bcrypt && ncrypt;
 }

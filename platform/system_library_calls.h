@@ -30,10 +30,10 @@ HMODULE LoadLibraryFromSystemPath(const wchar_t* fullPath);
 
 // bcrypt.dll, then ncrypt.dll (whose imports then bind to that bcrypt),
 // both from the system directory, before the guard needs either; resolves
-// the functions that are first called under one of the guard's locks.
-// False when either cannot be loaded (the key and the report then fail on
-// their own, with their own messages).
-bool PreloadSystemLibraries();
+// the functions that are first called under one of the guard's locks. A
+// library that cannot be loaded is left to the key and the report, which
+// fail on their own, with their own messages.
+void PreloadSystemLibraries();
 
 namespace system_library {
 SECURITY_STATUS WINAPI NCryptOpenStorageProvider(NCRYPT_PROV_HANDLE* provider, LPCWSTR name, DWORD flags);
