@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -130,6 +131,20 @@ void RedisServer::Stop() {
 
 bool RedisServer::Answers(int timeoutMilliseconds) const {
   return AnswersPing(port_, password_, timeoutMilliseconds);
+}
+
+bool RedisServer::RunWhileAsleep(const std::string& seconds, int probeMilliseconds,
+                                 const std::function<void()>& during) const {
+  std::string slept;
+  std::atomic<bool> awake{false};
+  std::thread sleeper([&] {
+    Run({"DEBUG", "SLEEP", seconds}, slept);
+    awake = true;
+  });
+  while (!awake && Answers(probeMilliseconds)) std::this_thread::yield();
+  during();
+  sleeper.join();
+  return slept == "OK";
 }
 
 void RedisServer::AddUser(const std::string& user, const std::string& password) {

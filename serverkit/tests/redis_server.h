@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,12 @@ class RedisServer {
   // as long as it takes: Redis's reply as text (an error reply too), or
   // false when there was none.
   bool Run(const std::vector<std::string>& command, std::string& reply) const;
+
+  // Runs `during` while Redis sleeps `seconds` (DEBUG SLEEP, from a
+  // connection of its own): once Redis stops answering PING (probed every
+  // `probeMilliseconds`), or once the sleep is over if it never did. True
+  // when the sleep itself answered OK.
+  bool RunWhileAsleep(const std::string& seconds, int probeMilliseconds, const std::function<void()>& during) const;
 
  private:
   pid_t pid_ = -1;

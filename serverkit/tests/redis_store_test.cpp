@@ -1,6 +1,5 @@
 // What only the Redis store has: several servers sharing it, deployments
 // kept apart by prefix, a lost connection, and the address it is given.
-#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -65,16 +64,8 @@ TEST(RedisChallengeStore, AProofTakenPastTheTimeOutGetsItsVerdictOnRetry) {
     Challenge challenge;
     ASSERT_TRUE(store.IssueLoginChallenge("s1", 62, kNewestClientBuild, challenge).ok());
     const LoginAnswer answer = testing::SignLoginAnswer(device, challenge);
-    std::string slept;
-    std::atomic<bool> awake{false};
-    std::thread sleeper([&] {
-      redis.Run({"DEBUG", "SLEEP", "2"}, slept);
-      awake = true;
-    });
-    while (!awake && redis.Answers(100)) std::this_thread::yield();
-    const Verdict first = store.VerifyLoginProof("s1", answer, {});
-    sleeper.join();
-    ASSERT_EQ(slept, "OK");
+    Verdict first;
+    ASSERT_TRUE(redis.RunWhileAsleep("2", 100, [&] { first = store.VerifyLoginProof("s1", answer, {}); }));
     if (first.check != Check::kStoreUnavailable) continue;
     stalled = true;
 
@@ -147,28 +138,22 @@ long long InfoNumber(const std::string& info, const std::string& field,
 std::vector<Verdict> IssueAndVerifyTogether(testing::RedisServer& redis, RedisChallengeStore& store,
                                             int callers) {
   const testing::TestDeviceKey device = testing::MakeTestDeviceKey();
-  std::string slept;
-  std::atomic<bool> awake{false};
-  std::thread sleeper([&] {
-    redis.Run({"DEBUG", "SLEEP", "0.3"}, slept);
-    awake = true;
-  });
-  while (!awake && redis.Answers(20)) std::this_thread::yield();
   std::vector<Verdict> verdicts(2 * static_cast<std::size_t>(callers));
-  std::vector<std::thread> threads;
-  for (int caller = 0; caller < callers; ++caller) {
-    threads.emplace_back([&, caller] {
-      const std::string session = "s" + std::to_string(caller);
-      Challenge challenge;
-      verdicts[2 * caller] = store.IssueLoginChallenge(session, 62, kNewestClientBuild, challenge);
-      if (!verdicts[2 * caller].ok()) return;
-      verdicts[2 * caller + 1] =
-          store.VerifyLoginProof(session, testing::SignLoginAnswer(device, challenge), {});
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  sleeper.join();
-  EXPECT_EQ(slept, "OK");
+  const bool slept = redis.RunWhileAsleep("0.3", 20, [&] {
+    std::vector<std::thread> threads;
+    for (int caller = 0; caller < callers; ++caller) {
+      threads.emplace_back([&, caller] {
+        const std::string session = "s" + std::to_string(caller);
+        Challenge challenge;
+        verdicts[2 * caller] = store.IssueLoginChallenge(session, 62, kNewestClientBuild, challenge);
+        if (!verdicts[2 * caller].ok()) return;
+        verdicts[2 * caller + 1] =
+            store.VerifyLoginProof(session, testing::SignLoginAnswer(device, challenge), {});
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  });
+  EXPECT_TRUE(slept);
   return verdicts;
 }
 
@@ -253,17 +238,10 @@ TEST(RedisChallengeStore, ATimedOutCommandIsNotSentAgain) {
     ASSERT_TRUE(store.Ping().ok());  // a pooled connection for the call
     std::string reply;
     ASSERT_TRUE(redis.Run({"CONFIG", "RESETSTAT"}, reply));
-    std::string slept;
-    std::atomic<bool> awake{false};
-    std::thread sleeper([&] {
-      redis.Run({"DEBUG", "SLEEP", "0.5"}, slept);
-      awake = true;
-    });
-    while (!awake && redis.Answers(20)) std::this_thread::yield();
     Challenge challenge;
-    const Verdict issued = store.IssueLoginChallenge("s1", 62, kNewestClientBuild, challenge);
-    sleeper.join();
-    ASSERT_EQ(slept, "OK");
+    Verdict issued;
+    ASSERT_TRUE(redis.RunWhileAsleep(
+        "0.5", 20, [&] { issued = store.IssueLoginChallenge("s1", 62, kNewestClientBuild, challenge); }));
     if (issued.check != Check::kStoreUnavailable) continue;
     stalled = true;
     std::string stats;

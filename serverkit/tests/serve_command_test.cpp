@@ -4,8 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -145,17 +145,11 @@ TEST(ServeCommand, TakesTheRedisTimeOutFromItsOption) {
   // it slip in before, so a few rounds are allowed for one real stall.
   bool stalled = false;
   for (int round = 0; round < 5 && !stalled; ++round) {
-    std::string slept;
-    std::atomic<bool> awake{false};
-    std::thread sleeper([&] {
-      redis.Run({"DEBUG", "SLEEP", "0.5"}, slept);
-      awake = true;
-    });
-    while (!awake && redis.Answers(20)) std::this_thread::yield();
-    const httplib::Result issued =
-        client.Post("/v1/login-challenges", R"({"session":"s1"})", "application/json");
-    sleeper.join();
-    ASSERT_EQ(slept, "OK");
+    std::optional<httplib::Result> answered;
+    ASSERT_TRUE(redis.RunWhileAsleep("0.5", 20, [&] {
+      answered.emplace(client.Post("/v1/login-challenges", R"({"session":"s1"})", "application/json"));
+    }));
+    const httplib::Result& issued = *answered;
     ASSERT_TRUE(issued);
     const json body = json::parse(issued->body);
     if (!body.contains("check") || body["check"] != "store-unavailable") continue;
