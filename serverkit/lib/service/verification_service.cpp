@@ -97,9 +97,9 @@ ServiceReply VerificationService::Reply(const char* call, const Verdict& verdict
 }
 
 ServiceReply VerificationService::Handle(const std::string& method, const std::string& path,
-                                         std::string_view body) const {
+                                         std::string_view body, const std::string& caller) const {
   try {
-    return Route(method, path, body);
+    return Route(method, path, body, caller);
   } catch (const Json::parse_error& error) {
     return BadRequest(kBadRequest, std::string("body is not JSON: ") + error.what());
   } catch (const BadInput& error) {
@@ -116,7 +116,7 @@ ServiceReply VerificationService::Handle(const std::string& method, const std::s
 }
 
 ServiceReply VerificationService::Route(const std::string& method, const std::string& path,
-                                        std::string_view body) const {
+                                        std::string_view body, const std::string& caller) const {
   if (path == "/healthz") {
     if (method != "GET") return BadRequest(kMethodNotAllowed, "use GET on /healthz");
     ServiceReply reply = Reply("GET /healthz", health_(), Json::object());
@@ -130,9 +130,9 @@ ServiceReply VerificationService::Route(const std::string& method, const std::st
   if (!request.is_object()) throw BadInput("body must be a JSON object");
   switch (endpoint) {
     case Endpoint::kLoginChallenges:
-      return Issue(ReadIssueRequest(request), ChallengeKind::kLogin);
+      return Issue(ReadIssueRequest(request), ChallengeKind::kLogin, caller);
     case Endpoint::kHardCheatChallenges:
-      return Issue(ReadIssueRequest(request), ChallengeKind::kHardCheat);
+      return Issue(ReadIssueRequest(request), ChallengeKind::kHardCheat, caller);
     case Endpoint::kLoginProofs: return Verify(ReadLoginProofRequest(request));
     case Endpoint::kHardCheatReports: return Verify(ReadHardCheatReportRequest(request));
     case Endpoint::kAcknowledgements: return Confirm(ReadAcknowledgementRequest(request));
@@ -140,7 +140,8 @@ ServiceReply VerificationService::Route(const std::string& method, const std::st
   return BadRequest(kNotFound, "no such endpoint");
 }
 
-ServiceReply VerificationService::Issue(const IssueRequest& request, ChallengeKind kind) const {
+ServiceReply VerificationService::Issue(const IssueRequest& request, ChallengeKind kind,
+                                        [[maybe_unused]] const std::string& caller) const {
   const std::uint32_t newest = policy_.builds.newest;
   Challenge challenge;
   std::uint32_t build = 0;

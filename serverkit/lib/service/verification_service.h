@@ -48,17 +48,21 @@ class VerificationService {
                       std::function<Verdict()> health = [] { return Accept(); },
                       ServiceLog log = LogToStandardError);
 
+  // `caller` names who sent the request: the authenticated identity (a
+  // token's name, a client certificate's subject) or, without
+  // authentication, the peer's address. Issuing counts challenges by it.
   ServiceReply Handle(const std::string& method, const std::string& path,
-                      std::string_view body) const;
+                      std::string_view body, const std::string& caller = std::string()) const;
 
-  ServiceReply Issue(const IssueRequest& request, ChallengeKind kind) const;
+  ServiceReply Issue(const IssueRequest& request, ChallengeKind kind,
+                     const std::string& caller = std::string()) const;
   ServiceReply Verify(const LoginProofRequest& request) const;
   ServiceReply Verify(const HardCheatReportRequest& request) const;
   ServiceReply Confirm(const AcknowledgementRequest& request) const;
 
  private:
   ServiceReply Route(const std::string& method, const std::string& path,
-                     std::string_view body) const;
+                     std::string_view body, const std::string& caller) const;
   // The reply to a verdict; what a caller must not read goes to the log.
   ServiceReply Reply(const char* call, const Verdict& verdict, const Json& accepted) const;
 
