@@ -9,7 +9,7 @@ PACKAGES=(
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix
   wine wine32:i386 wine64
   libssl-dev nlohmann-json3-dev libgtest-dev
-  pkg-config libhiredis-dev libcpp-httplib-dev redis-server curl
+  pkg-config libhiredis-dev libcpp-httplib-dev libboost-dev redis-server curl
   clang clang-14 clang-tools-14 lld-14 llvm-14 libclang-rt-14-dev
   libxml2-utils  # xmllint: the QA bundle test reads the run's JUnit XML
 )

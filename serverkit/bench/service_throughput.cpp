@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
   }
   const service::VerificationService service(*store, service::ServicePolicy{});
   service::HttpLimits limits;
-  limits.threads = static_cast<std::size_t>(clients) + 8;
+  limits.workerThreads = static_cast<std::size_t>(clients) + 8;
   service::HttpService http(service, limits);
   std::string error;
   const int port = http.Bind("127.0.0.1", 0, error);

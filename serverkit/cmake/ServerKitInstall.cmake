@@ -14,7 +14,7 @@ include(CMakePackageConfigHelpers)
 # A library's public headers are those in the folder of its sources (x.h
 # beside its source x.cpp, or a header without a source of its own), less
 # those that carry a third-party type the server would then need headers
-# for: OpenSSL (directly or through ossl_ptr.h), hiredis, httplib. Those,
+# for: OpenSSL (directly or through ossl_ptr.h), hiredis, Boost. Those,
 # and everything under lib/internal/, are the kit's own business.
 function(zarnel_public_headers target out)
   get_target_property(sources ${target} SOURCES)
@@ -38,7 +38,7 @@ function(zarnel_public_headers target out)
         continue()
       endif()
       file(READ ${header} text)
-      if(NOT text MATCHES "<openssl/|<hiredis/|<httplib\\.h>|\"ossl_ptr\\.h\"")
+      if(NOT text MATCHES "<openssl/|<hiredis/|<boost/|\"ossl_ptr\\.h\"")
         list(APPEND public ${header})
       endif()
     endforeach()
@@ -47,7 +47,7 @@ function(zarnel_public_headers target out)
 endfunction()
 
 # Each library is its own export set, so that a server that takes only
-# zarnel::serverkit needs neither hiredis nor the HTTP library to find it.
+# zarnel::serverkit needs neither hiredis nor Boost to find it.
 foreach(target zarnel_serverkit zarnel_serverkit_redis zarnel_serverkit_service)
   zarnel_public_headers(${target} headers)
   install(FILES ${headers} DESTINATION include/zarnel/serverkit)

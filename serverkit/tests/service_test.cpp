@@ -299,7 +299,7 @@ TEST(VerificationServiceHttp, ServesABurstOfNewConnections) {
   MemoryChallengeStore store;
   const service::VerificationService service(store, {});
   service::HttpLimits limits;
-  limits.threads = 16;
+  limits.workerThreads = 16;
   service::HttpService http(service, limits);
   std::string error;
   const int port = http.Bind("127.0.0.1", 0, error);

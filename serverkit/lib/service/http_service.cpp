@@ -1,91 +1,117 @@
 #include "http_service.h"
 
-#include <sys/socket.h>
+#include <algorithm>
+#include <thread>
+#include <vector>
 
-#include <httplib.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
+
+#include "http_connection.h"
+#include "tls_setup.h"
 
 namespace zarnel::serverkit::service {
 
+namespace net = boost::asio;
+using net::ip::tcp;
+using boost::system::error_code;
+
 struct HttpService::Server {
-  httplib::Server http;
-  int listeningSocket = -1;
+  Server(const VerificationService& service, const HttpLimits& limits, HttpAccess access,
+         ServiceLog log)
+      : workers(std::max<std::size_t>(1, limits.workerThreads)),
+        shared(service, limits, std::move(access), std::move(log), workers),
+        acceptor(net::make_strand(io)) {}
+
+  void Accept();
+
+  net::io_context io;
+  net::thread_pool workers;
+  HttpShared shared;
+  tcp::acceptor acceptor;
+  // A full table of descriptors (EMFILE) would make accept fail at once
+  // forever; it is retried after a pause instead.
+  std::unique_ptr<net::steady_timer> acceptPause;
 };
 
-namespace {
-
-constexpr char kJson[] = "application/json";
-
-void Answer(const ServiceReply& reply, httplib::Response& response) {
-  response.status = reply.status;
-  response.set_content(DumpJson(reply.body) + "\n", kJson);
+void HttpService::Server::Accept() {
+  acceptor.async_accept(net::make_strand(io), [this](const error_code& error, tcp::socket socket) {
+    if (error == net::error::operation_aborted || !acceptor.is_open()) return;
+    if (error) {
+      shared.log("accept failed: " + error.message());
+      acceptPause = std::make_unique<net::steady_timer>(io, std::chrono::milliseconds(100));
+      acceptPause->async_wait([this](const error_code&) { Accept(); });
+      return;
+    }
+    // Closing one past the limit costs nothing to hold; the caller sees
+    // its connection end and may try again.
+    if (shared.connections.fetch_add(1) >= shared.limits.maxConnections) {
+      shared.connections.fetch_sub(1);
+      error_code ignored;
+      socket.close(ignored);
+    } else {
+      ServeConnection(std::move(socket), shared);
+    }
+    Accept();
+  });
 }
 
-}  // namespace
+HttpService::HttpService(const VerificationService& service, const HttpLimits& limits,
+                         HttpAccess access, ServiceLog log)
+    : server_(std::make_unique<Server>(service, limits, std::move(access), std::move(log))) {}
 
-HttpService::HttpService(const VerificationService& service, const HttpLimits& limits)
-    : server_(std::make_unique<Server>()) {
-  httplib::Server& http = server_->http;
-  const std::size_t threads = limits.threads;
-  http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  http.set_payload_max_length(limits.maxBodyBytes);
-  http.set_read_timeout(limits.readTimeout);
-  http.set_write_timeout(limits.writeTimeout);
-  http.set_keep_alive_timeout(static_cast<time_t>(limits.keepAliveTimeout.count()));
-  http.set_keep_alive_max_count(1000);
-  http.set_tcp_nodelay(true);
-  // The library listens with a backlog of 5: a burst of backends
-  // connecting at once overflows it, and the connections the kernel then
-  // drops end in read errors at the clients. Bind() listens again with the
-  // system's backlog on the socket remembered here.
-  http.set_socket_options([server = server_.get()](int socket) {
-    httplib::default_socket_options(socket);
-    server->listeningSocket = socket;
-  });
-
-  const auto handle = [&service](const httplib::Request& request, httplib::Response& response) {
-    Answer(service.Handle(request.method, request.path, request.body), response);
-  };
-  // Every path and method reaches the service, which names what is wrong.
-  const std::string any = ".*";
-  http.Get(any, handle);
-  http.Post(any, handle);
-  http.Put(any, handle);
-  http.Delete(any, handle);
-  http.Patch(any, handle);
-  http.Options(any, handle);
-  // What the HTTP library refuses by itself (a body over the limit, a
-  // malformed request line) still answers with the service's JSON.
-  http.set_error_handler([](const httplib::Request&, httplib::Response& response) {
-    if (!response.body.empty()) return;
-    const std::string detail = response.status == 413
-                                   ? "request body is larger than the limit"
-                                   : "request refused by the HTTP layer (status " +
-                                         std::to_string(response.status) + ")";
-    const int status = response.status;
-    Answer(BadRequest(status, detail), response);
-  });
-  // The service catches everything itself; this is the HTTP layer's own
-  // failure, answered the same way.
-  http.set_exception_handler(
-      [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-        Answer(InternalError(), response);
-      });
+HttpService::~HttpService() {
+  Stop();
+  server_->workers.join();
 }
-
-HttpService::~HttpService() { Stop(); }
 
 int HttpService::Bind(const std::string& host, int port, std::string& error) {
-  httplib::Server& http = server_->http;
-  const int bound = port == 0 ? http.bind_to_any_port(host) : (http.bind_to_port(host, port) ? port : -1);
-  if (bound < 0 || ::listen(server_->listeningSocket, SOMAXCONN) != 0) {
-    error = "cannot listen on " + host + ":" + std::to_string(port);
+  HttpShared& shared = server_->shared;
+  if (shared.access.tls) {
+    shared.tls.emplace(net::ssl::context::tls_server);
+    if (!SetUpTls(*shared.access.tls, *shared.tls, error)) return -1;
+  }
+  error_code failure;
+  const tcp::endpoint endpoint(net::ip::make_address(host == "localhost" ? "127.0.0.1" : host,
+                                                     failure),
+                               static_cast<unsigned short>(port));
+  if (failure) {
+    error = "cannot listen on " + host + ":" + std::to_string(port) + ": not an IP address";
     return -1;
   }
-  return bound;
+  tcp::acceptor& acceptor = server_->acceptor;
+  if (!acceptor.open(endpoint.protocol(), failure) &&
+      !acceptor.set_option(tcp::acceptor::reuse_address(true), failure) &&
+      !acceptor.bind(endpoint, failure) && !acceptor.listen(net::socket_base::max_listen_connections, failure)) {
+    return acceptor.local_endpoint().port();
+  }
+  error = "cannot listen on " + host + ":" + std::to_string(port) + ": " + failure.message();
+  return -1;
 }
 
-bool HttpService::Run() { return server_->http.listen_after_bind(); }
+bool HttpService::Run() {
+  Server& server = *server_;
+  if (!server.acceptor.is_open()) return false;
+  net::post(server.acceptor.get_executor(), [&server] { server.Accept(); });
+  std::size_t threads = server.shared.limits.ioThreads;
+  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::thread> others;
+  for (std::size_t i = 1; i < threads; ++i) others.emplace_back([&server] { server.io.run(); });
+  server.io.run();
+  for (std::thread& thread : others) thread.join();
+  return true;
+}
 
-void HttpService::Stop() { server_->http.stop(); }
+void HttpService::Stop() {
+  Server& server = *server_;
+  net::post(server.acceptor.get_executor(), [&server] {
+    error_code ignored;
+    server.acceptor.close(ignored);
+  });
+  server.io.stop();
+}
 
 }  // namespace zarnel::serverkit::service

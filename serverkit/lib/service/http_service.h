@@ -1,6 +1,9 @@
-// The verification service on HTTP: every request goes to one
-// VerificationService, with a bounded body and bounded waits on slow
-// clients. The HTTP library stays behind this header.
+// The verification service on HTTP/1.1, optionally over TLS: every request
+// goes to one VerificationService. The server is event-driven (Asio):
+// connections cost a socket and a buffer, never a thread, and every thing
+// a caller can make it hold has a limit. Verification itself, which may
+// wait on Redis, runs on a separate pool of workers, so that a slow store
+// never stops the reading of requests or the answering of health probes.
 #pragma once
 
 #include <chrono>
@@ -8,29 +11,44 @@
 #include <memory>
 #include <string>
 
+#include "http_access.h"
 #include "verification_service.h"
 
 namespace zarnel::serverkit::service {
 
 struct HttpLimits {
+  // Past it a new connection is closed as soon as it is accepted.
+  std::size_t maxConnections = 4096;
+  // The request line and all header fields together; a backend's calls
+  // carry a handful of short fields.
+  std::size_t maxHeaderBytes = 8 * 1024;
+  std::size_t maxHeaderFields = 64;
   // The largest real request, a report with its evidence, is under 1 KiB.
   std::size_t maxBodyBytes = 64 * 1024;
-  std::chrono::seconds readTimeout{5};
-  std::chrono::seconds writeTimeout{5};
-  std::chrono::seconds keepAliveTimeout{5};
-  // Each open connection holds a worker while it stays open.
-  std::size_t threads = 64;
+  // From a request's first byte (a TLS connection's first byte) to its
+  // last: a client that trickles its header is cut off here, however
+  // often it sends.
+  std::chrono::milliseconds requestTimeout{std::chrono::seconds(10)};
+  // An open connection with no request under way.
+  std::chrono::milliseconds idleTimeout{std::chrono::seconds(60)};
+  std::chrono::milliseconds writeTimeout{std::chrono::seconds(10)};
+  // Threads that read and write; 0: one per core.
+  std::size_t ioThreads = 0;
+  // Threads that verify. Each waits on the store during a call, so there
+  // are more of them than cores.
+  std::size_t workerThreads = 16;
 };
 
 class HttpService {
  public:
-  HttpService(const VerificationService& service, const HttpLimits& limits = {});
+  HttpService(const VerificationService& service, const HttpLimits& limits = {},
+              HttpAccess access = {}, ServiceLog log = LogToStandardError);
   ~HttpService();
   HttpService(const HttpService&) = delete;
   HttpService& operator=(const HttpService&) = delete;
 
-  // Binds to `host` and `port` (0: any free port). The bound port, or -1
-  // with `error` set.
+  // Sets up TLS (when asked) and binds to `host` and `port` (0: any free
+  // port). The bound port, or -1 with `error` set.
   int Bind(const std::string& host, int port, std::string& error);
   // Serves until Stop(); false if it could not.
   bool Run();

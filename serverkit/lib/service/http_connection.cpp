@@ -1,0 +1,270 @@
+#include "http_connection.h"
+
+#include "tls_setup.h"
+
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/error.hpp>
+#include <boost/asio/ssl/stream_base.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/stream_traits.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
+
+namespace zarnel::serverkit::service {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using beast::error_code;
+
+HttpShared::HttpShared(const VerificationService& service, const HttpLimits& limits,
+                       HttpAccess access, ServiceLog log, net::thread_pool& workers)
+    : service(service), limits(limits), access(std::move(access)), log(std::move(log)),
+      workers(workers) {}
+
+namespace {
+
+constexpr int kBadRequest = 400;
+constexpr int kUnauthorized = 401;
+constexpr int kPayloadTooLarge = 413;
+constexpr int kHeaderTooLarge = 431;
+
+// Probes that a load balancer sends without credentials.
+bool IsHealthProbe(std::string_view path) { return path == "/healthz"; }
+
+ServiceReply Unauthenticated(const std::string& detail) {
+  ServiceReply reply;
+  reply.status = kUnauthorized;
+  reply.body["ok"] = false;
+  reply.body["check"] = "unauthenticated";
+  reply.body["detail"] = detail;
+  return reply;
+}
+
+// The answer to a request the HTTP layer could not read whole, or none
+// when the connection is only closed (the peer left, or was too slow).
+bool ReadFailureReply(const error_code& error, ServiceReply& reply) {
+  if (error == http::error::header_limit || error == http::error::buffer_overflow) {
+    reply = BadRequest(kHeaderTooLarge, "request header is larger than the limit");
+    return true;
+  }
+  if (error == http::error::body_limit) {
+    reply = BadRequest(kPayloadTooLarge, "request body is larger than the limit");
+    return true;
+  }
+  if (error.category() == make_error_code(http::error::end_of_stream).category() &&
+      error != http::error::end_of_stream && error != http::error::partial_message) {
+    reply = BadRequest(kBadRequest, "malformed HTTP request: " + error.message());
+    return true;
+  }
+  return false;
+}
+
+template <class Stream>
+class Connection : public std::enable_shared_from_this<Connection<Stream>> {
+ public:
+  Connection(Stream stream, HttpShared& shared, std::string peer)
+      : stream_(std::move(stream)),
+        shared_(shared),
+        limits_(shared.limits),
+        buffer_(limits_.maxHeaderBytes + limits_.maxBodyBytes + kSlack),
+        peer_(std::move(peer)) {}
+  ~Connection() { shared_.connections.fetch_sub(1); }
+
+  void Start() {
+    if constexpr (kTls) {
+      Tcp().expires_after(limits_.requestTimeout);
+      stream_.async_handshake(net::ssl::stream_base::server,
+                              [self = this->shared_from_this()](const error_code& error) {
+                                if (error) return self->Close();
+                                self->certificate_ =
+                                    ClientCertificateIdentity(self->stream_.native_handle());
+                                self->WaitForRequest();
+                              });
+    } else {
+      WaitForRequest();
+    }
+  }
+
+ private:
+  static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
+  // Room past the limits for the request line's bytes in flight.
+  static constexpr std::size_t kSlack = 4096;
+
+  beast::tcp_stream& Tcp() { return beast::get_lowest_layer(stream_); }
+
+  // Between requests only the idle time-out runs; the request time-out
+  // starts with the next request's first byte.
+  void WaitForRequest() {
+    if (buffer_.size() > 0) return ReadHeader();
+    Tcp().expires_after(limits_.idleTimeout);
+    stream_.async_read_some(buffer_.prepare(kSlack), [self = this->shared_from_this()](
+                                                         const error_code& error, std::size_t n) {
+      if (error) return self->Close();
+      self->buffer_.commit(n);
+      self->ReadHeader();
+    });
+  }
+
+  void ReadHeader() {
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(limits_.maxHeaderBytes));
+    parser_->body_limit(limits_.maxBodyBytes);
+    Tcp().expires_after(limits_.requestTimeout);
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = this->shared_from_this()](const error_code& error,
+                                                               std::size_t) {
+                              self->OnHeader(error);
+                            });
+  }
+
+  void OnHeader(const error_code& error) {
+    ServiceReply refusal;
+    if (error) return ReadFailureReply(error, refusal) ? Refuse(std::move(refusal)) : Close();
+    const auto& request = parser_->get();
+    std::size_t fields = 0;
+    for (auto it = request.begin(); it != request.end(); ++it) ++fields;
+    if (fields > limits_.maxHeaderFields) {
+      return Refuse(BadRequest(kHeaderTooLarge, "request has more header fields than the limit (" +
+                                                    std::to_string(limits_.maxHeaderFields) + ")"));
+    }
+    const std::string_view target(request.target().data(), request.target().size());
+    path_ = std::string(target.substr(0, target.find('?')));
+    if (!Authenticate(request)) return;
+    if (parser_->is_done()) return Dispatch();
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = this->shared_from_this()](const error_code& error, std::size_t) {
+                       ServiceReply refusal;
+                       if (!error) return self->Dispatch();
+                       if (ReadFailureReply(error, refusal)) return self->Refuse(std::move(refusal));
+                       self->Close();
+                     });
+  }
+
+  // Names the caller, or answers 401 and closes. Health probes need no
+  // credentials.
+  template <class Request>
+  bool Authenticate(const Request& request) {
+    const HttpAccess& access = shared_.access;
+    caller_ = "peer:" + peer_;
+    if (IsHealthProbe(path_)) return true;
+    if (access.tls && !access.tls->clientCa.empty()) {
+      if (certificate_.empty()) {
+        Refuse(Unauthenticated("a client certificate from the service's CA is required"));
+        return false;
+      }
+      caller_ = certificate_;
+    }
+    if (access.tokens) {
+      const auto header = request[http::field::authorization];
+      const std::string_view token = BearerTokenOf(std::string_view(header.data(), header.size()));
+      if (token.empty()) {
+        Refuse(Unauthenticated("an \"Authorization: Bearer TOKEN\" header is required"));
+        return false;
+      }
+      std::string problem;
+      std::string name = access.tokens->Identify(token, problem);
+      if (!problem.empty()) shared_.log(problem);
+      if (name.empty()) {
+        Refuse(Unauthenticated("the bearer token is not one of the service's"));
+        return false;
+      }
+      caller_ = std::move(name);
+    }
+    return true;
+  }
+
+  // Verification may wait on the store: it runs on a worker, and the
+  // answer comes back to this connection's strand.
+  void Dispatch() {
+    Tcp().expires_never();
+    auto request = parser_->release();
+    const bool keepAlive = request.keep_alive();
+    std::string method(request.method_string());
+    net::post(shared_.workers, [self = this->shared_from_this(), keepAlive,
+                                method = std::move(method),
+                                body = std::move(request.body())]() mutable {
+      ServiceReply reply = self->shared_.service.Handle(method, self->path_, body, self->caller_);
+      net::post(self->Tcp().get_executor(),
+                [self, keepAlive, reply = std::move(reply)]() mutable {
+                  self->Write(std::move(reply), keepAlive);
+                });
+    });
+  }
+
+  // A request that was not read whole: answered, then the connection
+  // closes, since what follows on it cannot be trusted to be a request.
+  void Refuse(ServiceReply reply) { Write(std::move(reply), false); }
+
+  void Write(ServiceReply reply, bool keepAlive) {
+    response_ = {};
+    response_.result(static_cast<unsigned>(reply.status));
+    response_.version(11);
+    response_.set(http::field::content_type, "application/json");
+    if (reply.status == kUnauthorized && shared_.access.tokens) {
+      response_.set(http::field::www_authenticate, "Bearer");
+    }
+    response_.keep_alive(keepAlive);
+    response_.body() = DumpJson(reply.body) + "\n";
+    response_.prepare_payload();
+    Tcp().expires_after(limits_.writeTimeout);
+    http::async_write(stream_, response_,
+                      [self = this->shared_from_this(), keepAlive](const error_code& error,
+                                                                    std::size_t) {
+                        if (error || !keepAlive) return self->Close();
+                        self->WaitForRequest();
+                      });
+  }
+
+  void Close() {
+    error_code ignored;
+    if constexpr (kTls) {
+      // A close_notify, bounded like a write; the socket goes with the
+      // connection either way.
+      Tcp().expires_after(limits_.writeTimeout);
+      stream_.async_shutdown([self = this->shared_from_this()](const error_code&) {
+        error_code ignored;
+        self->Tcp().socket().shutdown(net::ip::tcp::socket::shutdown_both, ignored);
+      });
+    } else {
+      Tcp().socket().shutdown(net::ip::tcp::socket::shutdown_send, ignored);
+    }
+  }
+
+  Stream stream_;
+  HttpShared& shared_;
+  const HttpLimits& limits_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  http::response<http::string_body> response_;
+  const std::string peer_;
+  std::string certificate_;
+  std::string path_;
+  std::string caller_;
+};
+
+}  // namespace
+
+void ServeConnection(net::ip::tcp::socket socket, HttpShared& shared) {
+  error_code error;
+  const auto endpoint = socket.remote_endpoint(error);
+  std::string peer = error ? "unknown" : endpoint.address().to_string();
+  socket.set_option(net::ip::tcp::no_delay(true), error);
+  beast::tcp_stream tcp(std::move(socket));
+  if (shared.tls) {
+    using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+    std::make_shared<Connection<TlsStream>>(TlsStream(std::move(tcp), *shared.tls), shared,
+                                            std::move(peer))
+        ->Start();
+  } else {
+    std::make_shared<Connection<beast::tcp_stream>>(std::move(tcp), shared, std::move(peer))
+        ->Start();
+  }
+}
+
+}  // namespace zarnel::serverkit::service
