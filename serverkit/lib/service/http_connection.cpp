@@ -95,6 +95,8 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
   static constexpr bool kTls = !std::is_same_v<Stream, beast::tcp_stream>;
   // Room past the limits for the request line's bytes in flight.
   static constexpr std::size_t kSlack = 4096;
+  static constexpr std::chrono::seconds kLingerTime{2};
+  static constexpr std::size_t kLingerBytes = 1024 * 1024;
 
   beast::tcp_stream& Tcp() { return beast::get_lowest_layer(stream_); }
 
@@ -199,7 +201,10 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
 
   // A request that was not read whole: answered, then the connection
   // closes, since what follows on it cannot be trusted to be a request.
-  void Refuse(ServiceReply reply) { Write(std::move(reply), false); }
+  void Refuse(ServiceReply reply) {
+    refused_ = true;
+    Write(std::move(reply), false);
+  }
 
   void Write(ServiceReply reply, bool keepAlive) {
     response_ = {};
@@ -216,9 +221,34 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
     http::async_write(stream_, response_,
                       [self = this->shared_from_this(), keepAlive](const error_code& error,
                                                                     std::size_t) {
+                        if (!error && self->refused_) return self->Linger();
                         if (error || !keepAlive) return self->Close();
                         self->WaitForRequest();
                       });
+  }
+
+  // After a refusal the client may still be sending what was refused.
+  // Closing with those bytes unread would reset the connection, and the
+  // reset can reach the client before it reads the answer: the rest is
+  // read and dropped first, for a bounded time and amount.
+  void Linger() {
+    if constexpr (kTls) {
+      Close();
+    } else {
+      error_code ignored;
+      Tcp().socket().shutdown(net::ip::tcp::socket::shutdown_send, ignored);
+      Tcp().expires_after(kLingerTime);
+      Drain();
+    }
+  }
+
+  void Drain() {
+    buffer_.clear();
+    stream_.async_read_some(buffer_.prepare(kSlack), [self = this->shared_from_this()](
+                                                         const error_code& error, std::size_t n) {
+      self->drained_ += n;
+      if (!error && self->drained_ < kLingerBytes) self->Drain();
+    });
   }
 
   void Close() {
@@ -246,6 +276,8 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
   std::string certificate_;
   std::string path_;
   std::string caller_;
+  bool refused_ = false;
+  std::size_t drained_ = 0;
 };
 
 }  // namespace
