@@ -63,6 +63,10 @@ void ParseListen(const std::string& text, ServeOptions& options) {
   const std::size_t colon = text.rfind(':');
   if (colon == std::string::npos || colon == 0) throw UsageError("--listen must be HOST:PORT");
   options.host = text.substr(0, colon);
+  // [::1]:PORT, as IPv6 addresses are written beside a port.
+  if (options.host.size() > 2 && options.host.front() == '[' && options.host.back() == ']') {
+    options.host = options.host.substr(1, options.host.size() - 2);
+  }
   options.port = static_cast<int>(Number("--listen port", text.substr(colon + 1), 0, 65535));
 }
 
@@ -260,6 +264,10 @@ int RunServeCommand(int argc, char** argv) {
       std::cerr << "zarnel-verify serve: " << error << "\n";
       return 1;
     }
+  }
+  if (options.insecure && !IsLoopback(options.host)) {
+    std::cerr << "zarnel-verify serve: --insecure: anyone who reaches " << options.host
+              << " may issue challenges and verify answers\n";
   }
   RaiseDescriptorLimit(options.limits.maxConnections);
   HttpService http(service, options.limits, std::move(access));
