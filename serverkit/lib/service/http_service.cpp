@@ -28,9 +28,12 @@ struct HttpService::Server {
 
   void Accept();
 
-  net::io_context io;
+  // Declared so that they end in this order: the acceptor; the context,
+  // whose pending handlers still hold connections that count themselves
+  // out of `shared`; `shared`; the workers, joined by then.
   net::thread_pool workers;
   HttpShared shared;
+  net::io_context io;
   tcp::acceptor acceptor;
   // A full table of descriptors (EMFILE) would make accept fail at once
   // forever; it is retried after a pause instead.
