@@ -1,6 +1,7 @@
 #include "serve_command.h"
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <openssl/crypto.h>
 
 #include "http_service.h"
+#include "serve_options.h"
 #include "memory_challenge_store.h"
 #include "redis_challenge_store.h"
 #include "verification_service.h"
@@ -29,138 +31,6 @@ using service::HttpLimits;
 using service::HttpService;
 using service::ServicePolicy;
 using service::VerificationService;
-
-struct ServeOptions {
-  std::string host;
-  int port = -1;
-  bool insecure = false;
-  service::TlsFiles tls;
-  std::string tokenFile;
-  std::string redisPasswordFile;
-  HttpLimits limits;
-  std::string store = "memory";
-  ChallengeStoreOptions storeOptions;
-  std::uint32_t newestBuild = kNewestClientBuild;
-  std::optional<std::uint32_t> oldestBuild;
-  std::optional<std::chrono::milliseconds> redisTimeout;
-};
-
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-std::uint64_t Number(const std::string& option, const std::string& text, std::uint64_t low,
-                     std::uint64_t high) {
-  if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos ||
-      std::stoull(text) < low || std::stoull(text) > high) {
-    throw UsageError(option + " must be a whole number from " + std::to_string(low) + " to " +
-                     std::to_string(high));
-  }
-  return std::stoull(text);
-}
-
-void ParseListen(const std::string& text, ServeOptions& options) {
-  const std::size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0) throw UsageError("--listen must be HOST:PORT");
-  options.host = text.substr(0, colon);
-  // [::1]:PORT, as IPv6 addresses are written beside a port.
-  if (options.host.size() > 2 && options.host.front() == '[' && options.host.back() == ']') {
-    options.host = options.host.substr(1, options.host.size() - 2);
-  }
-  options.port = static_cast<int>(Number("--listen port", text.substr(colon + 1), 0, 65535));
-}
-
-// Loopback only by name or address: "localhost", 127.0.0.0/8, ::1.
-bool IsLoopback(const std::string& host) {
-  if (host == "localhost") return true;
-  boost::system::error_code error;
-  const auto address = boost::asio::ip::make_address(host, error);
-  return !error && address.is_loopback();
-}
-
-std::chrono::milliseconds Milliseconds(const std::string& option, const std::string& value,
-                                       std::uint64_t low, std::uint64_t high) {
-  return std::chrono::milliseconds(Number(option, value, low, high));
-}
-
-ServeOptions ParseOptions(int argc, char** argv) {
-  ServeOptions options;
-  for (int i = 0; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--insecure") {
-      options.insecure = true;
-      continue;
-    }
-    if (i + 1 >= argc) throw UsageError(option + " needs a value");
-    const std::string value = argv[++i];
-    constexpr std::uint64_t kDay = 24 * 3600;
-    if (option == "--listen") {
-      ParseListen(value, options);
-    } else if (option == "--store") {
-      options.store = value;
-    } else if (option == "--login-ttl") {
-      options.storeOptions.loginTtl = std::chrono::seconds(Number(option, value, 1, kDay));
-    } else if (option == "--hard-cheat-ttl") {
-      options.storeOptions.hardCheatTtl = std::chrono::seconds(Number(option, value, 1, kDay));
-    } else if (option == "--max-entries") {
-      options.storeOptions.maxEntries = Number(option, value, 1, 1'000'000'000);
-    } else if (option == "--newest-build") {
-      options.newestBuild = static_cast<std::uint32_t>(Number(option, value, 1, 0xFFFFFFFF));
-    } else if (option == "--oldest-build") {
-      options.oldestBuild = static_cast<std::uint32_t>(Number(option, value, 1, 0xFFFFFFFF));
-    } else if (option == "--threads") {
-      options.limits.workerThreads = Number(option, value, 1, 1024);
-    } else if (option == "--max-connections") {
-      options.limits.maxConnections = Number(option, value, 1, 1'000'000);
-    } else if (option == "--request-timeout-ms") {
-      options.limits.requestTimeout = Milliseconds(option, value, 100, 600'000);
-    } else if (option == "--idle-timeout-ms") {
-      options.limits.idleTimeout = Milliseconds(option, value, 100, 3'600'000);
-    } else if (option == "--tls-cert") {
-      options.tls.certificateChain = value;
-    } else if (option == "--tls-key") {
-      options.tls.privateKey = value;
-    } else if (option == "--tls-client-ca") {
-      options.tls.clientCa = value;
-    } else if (option == "--token-file") {
-      options.tokenFile = value;
-    } else if (option == "--redis-password-file") {
-      options.redisPasswordFile = value;
-    } else if (option == "--redis-timeout-ms") {
-      // Under 10 ms a busy but healthy Redis looks down; past a minute a
-      // login waits longer than any backend would.
-      options.redisTimeout = std::chrono::milliseconds(Number(option, value, 10, 60'000));
-    } else {
-      throw UsageError("unknown option " + option);
-    }
-  }
-  if (options.port < 0) throw UsageError("--listen HOST:PORT is required");
-  if (options.tls.certificateChain.empty() != options.tls.privateKey.empty()) {
-    throw UsageError("--tls-cert and --tls-key go together");
-  }
-  if (!options.tls.clientCa.empty() && options.tls.certificateChain.empty()) {
-    throw UsageError("--tls-client-ca needs --tls-cert and --tls-key");
-  }
-  // Anyone who reaches a public port could issue and verify: a caller
-  // must prove who it is, unless the operator says otherwise in words.
-  const bool authenticated = !options.tls.clientCa.empty() || !options.tokenFile.empty();
-  if (!IsLoopback(options.host) && !authenticated && !options.insecure) {
-    throw UsageError("--listen " + options.host +
-                     " is not a loopback address: callers must authenticate "
-                     "(--tls-client-ca or --token-file), or say --insecure");
-  }
-  if (!options.redisPasswordFile.empty() && options.store == "memory") {
-    throw UsageError("--redis-password-file needs a redis:// store");
-  }
-  if (options.redisTimeout && options.store == "memory") {
-    throw UsageError("--redis-timeout-ms needs a redis:// store");
-  }
-  if (options.oldestBuild && *options.oldestBuild > options.newestBuild) {
-    throw UsageError("--oldest-build must not be above --newest-build (" +
-                     std::to_string(options.newestBuild) + ")");
-  }
-  return options;
-}
 
 // The first line of `path`, without its line end: a secret kept out of
 // the command line, where any user of the machine could read it.
@@ -200,14 +70,8 @@ void RaiseDescriptorLimit(std::size_t connections) {
 
 int Usage(const std::string& problem) {
   std::cerr << "zarnel-verify serve: " << problem << "\n"
-            << "usage: zarnel-verify serve --listen HOST:PORT "
-               "[--store memory|redis://[[USER]:PASSWORD@]HOST:PORT/PREFIX]\n"
-               "       [--login-ttl SECONDS] [--hard-cheat-ttl SECONDS] [--max-entries N]\n"
-               "       [--oldest-build N] [--newest-build N] [--threads N]\n"
-               "       [--redis-timeout-ms N] [--redis-password-file FILE]\n"
-               "       [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n"
-               "       [--token-file FILE] [--insecure]\n"
-               "       [--max-connections N] [--request-timeout-ms N] [--idle-timeout-ms N]\n";
+            << "usage: zarnel-verify serve --listen HOST:PORT [OPTION VALUE]...\n"
+            << "(zarnel-verify serve --help lists every option)\n";
   return 2;
 }
 
@@ -216,9 +80,13 @@ int Usage(const std::string& problem) {
 int RunServeCommand(int argc, char** argv) {
   ServeOptions options;
   try {
-    options = ParseOptions(argc, argv);
+    options = ParseServeOptions(argc, argv, environ);
   } catch (const UsageError& error) {
     return Usage(error.what());
+  }
+  if (options.help) {
+    std::cout << ServeUsageText();
+    return 0;
   }
 
   std::unique_ptr<ChallengeStore> store;
