@@ -1,5 +1,6 @@
 #include "challenge_store.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "internal/crypto_failure.h"
@@ -82,10 +83,24 @@ Verdict CheckSession(const std::string& session) {
   return Accept();
 }
 
+std::size_t MaxEntriesOf(const ChallengeStoreOptions& options, ChallengeKind kind) {
+  const std::size_t total = options.maxEntries;
+  const std::size_t share = options.hardCheatSharePercent;
+  // Split without overflow: total * share / 100, rounded down.
+  std::size_t hardCheat = total / 100 * share + total % 100 * share / 100;
+  if (total >= 2) {
+    hardCheat = std::clamp<std::size_t>(hardCheat, 1, total - 1);
+  } else {
+    hardCheat = std::min(hardCheat, total);
+  }
+  return kind == ChallengeKind::kHardCheat ? hardCheat : total - hardCheat;
+}
+
 ChallengeStore::ChallengeStore(const ChallengeStoreOptions& options) : options_(options) {}
 
 Verdict ChallengeStore::Issue(ChallengeKind kind, const std::string& session,
-                              std::uint32_t build, std::uint32_t newestBuild, Challenge& out) {
+                              const std::string& caller, std::uint32_t build,
+                              std::uint32_t newestBuild, Challenge& out) {
   out = Challenge{};
   Verdict verdict = CheckSession(session);
   if (!verdict.ok()) return verdict;
@@ -94,21 +109,23 @@ Verdict ChallengeStore::Issue(ChallengeKind kind, const std::string& session,
   entry.session = session;
   verdict = IssueChallenge(VersionOf(kind), build, newestBuild, entry.challenge);
   if (!verdict.ok()) return verdict;
-  verdict = Put(entry, kind == ChallengeKind::kLogin ? options_.loginTtl : options_.hardCheatTtl);
+  verdict = Put(entry, caller,
+                kind == ChallengeKind::kLogin ? options_.loginTtl : options_.hardCheatTtl);
   if (!verdict.ok()) return verdict;
   out = std::move(entry.challenge);
   return Accept();
 }
 
 Verdict ChallengeStore::IssueLoginChallenge(const std::string& session, std::uint32_t build,
-                                            std::uint32_t newestBuild, Challenge& out) {
-  return Issue(ChallengeKind::kLogin, session, build, newestBuild, out);
+                                            std::uint32_t newestBuild, Challenge& out,
+                                            const std::string& caller) {
+  return Issue(ChallengeKind::kLogin, session, caller, build, newestBuild, out);
 }
 
 Verdict ChallengeStore::IssueHardCheatChallenge(const std::string& session,
                                                 std::uint32_t build, std::uint32_t newestBuild,
-                                                Challenge& out) {
-  return Issue(ChallengeKind::kHardCheat, session, build, newestBuild, out);
+                                                Challenge& out, const std::string& caller) {
+  return Issue(ChallengeKind::kHardCheat, session, caller, build, newestBuild, out);
 }
 
 Verdict ChallengeStore::Keep(const Bytes& id, const Bytes& fingerprint, Verdict verdict,

@@ -40,10 +40,33 @@ struct ChallengeStoreOptions {
   // acknowledgement is never confirmed as sent.
   std::chrono::milliseconds reportBindingTtl{std::chrono::minutes(10)};
   // Entries held at once: open challenges, used or expired ones still
-  // remembered, and report bindings. When it is reached, issuing is refused
-  // with store-full; nothing already issued is dropped to make room.
+  // remembered, and report bindings, split between the two kinds (see
+  // hardCheatSharePercent). When a kind's part is reached, issuing it is
+  // refused with store-full; nothing already issued is dropped to make room.
   std::size_t maxEntries = 1'000'000;
+  // The part of maxEntries, in percent (1 to 99), that hard-cheat
+  // challenges and report bindings may hold; login challenges may hold the
+  // rest (see MaxEntriesOf). Hard-cheat challenges live longest, so a flood
+  // of them would otherwise keep every login out until they are forgotten;
+  // split, a flood of either kind is refused with store-full naming its
+  // kind while the other kind keeps its room.
+  unsigned hardCheatSharePercent = 50;
+  // Open challenges (issued, neither taken nor expired) one session may
+  // hold at once, of both kinds: a session holds one login and at most a
+  // few hard-cheat challenges at a time. Past it, session-limit.
+  std::size_t maxOpenPerSession = 16;
+  // Open challenges one caller of the service may hold at once. Generous:
+  // a caller is a backend, and one backend serves every player behind it;
+  // the limit only keeps a single caller from taking the whole store.
+  // Past it, caller-limit.
+  std::size_t maxOpenPerCaller = 100'000;
 };
+
+// The entries challenges of `kind` may hold at once: hard-cheat
+// challenges (report bindings included) their share of maxEntries,
+// rounded down, login challenges the rest; each kind at least one while
+// maxEntries is 2 or more.
+std::size_t MaxEntriesOf(const ChallengeStoreOptions& options, ChallengeKind kind);
 
 // A challenge as the store keeps it.
 struct StoredChallenge {
@@ -85,11 +108,19 @@ class ChallengeStore {
   const ChallengeStoreOptions& options() const { return options_; }
 
   // Draws a fresh challenge (see IssueChallenge) and records it for
-  // `session` with the kind's time to live.
+  // `session` with the kind's time to live, asked for by `caller` (who
+  // called the service: an authenticated name or a peer's address). Refused
+  // before anything is recorded when the session or the caller already
+  // holds its maximum of open challenges (session-limit, caller-limit) or
+  // the kind's entries are full (store-full). An empty caller is no caller
+  // known: all such calls are counted together as one caller, so that not
+  // naming one never escapes the limit.
   Verdict IssueLoginChallenge(const std::string& session, std::uint32_t build,
-                              std::uint32_t newestBuild, Challenge& out);
+                              std::uint32_t newestBuild, Challenge& out,
+                              const std::string& caller = std::string());
   Verdict IssueHardCheatChallenge(const std::string& session, std::uint32_t build,
-                                  std::uint32_t newestBuild, Challenge& out);
+                                  std::uint32_t newestBuild, Challenge& out,
+                                  const std::string& caller = std::string());
 
   // Takes the named challenge out of the store, pass or fail, then checks
   // that it is an open login challenge of this session and verifies the
@@ -119,9 +150,12 @@ class ChallengeStore {
   Verdict ConfirmAcknowledgementSent(const std::string& session, const Bytes& reportId);
 
  protected:
-  // Records a new challenge under its id for `ttl`, or store-full,
-  // store-unavailable. An id already present is never overwritten.
-  virtual Verdict Put(const StoredChallenge& entry, std::chrono::milliseconds ttl) = 0;
+  // Records a new challenge under its id for `ttl`, open for its session
+  // and `caller` until it is taken or expires; or session-limit,
+  // caller-limit, store-full (in that order), store-unavailable, and then
+  // records nothing. An id already present is never overwritten.
+  virtual Verdict Put(const StoredChallenge& entry, const std::string& caller,
+                      std::chrono::milliseconds ttl) = 0;
   // Atomically takes the open challenge `id` out for the answer with
   // `fingerprint` (it is then remembered as taken by it), or hands it back
   // as a repeat when that same fingerprint took it before, with the
@@ -134,6 +168,7 @@ class ChallengeStore {
                               const Verdict& verdict) = 0;
   // Binds `reportId` to `session` for `ttl` unless it is already bound:
   // to the same session it is accepted, to another report-wrong-session.
+  // A new binding takes room of the hard-cheat kind (store-full).
   virtual Verdict BindReport(const Bytes& reportId, const std::string& session,
                              std::chrono::milliseconds ttl) = 0;
   // Drops the binding of `reportId` to `session`: report-unknown,
@@ -141,8 +176,8 @@ class ChallengeStore {
   virtual Verdict ReleaseReport(const Bytes& reportId, const std::string& session) = 0;
 
  private:
-  Verdict Issue(ChallengeKind kind, const std::string& session, std::uint32_t build,
-                std::uint32_t newestBuild, Challenge& out);
+  Verdict Issue(ChallengeKind kind, const std::string& session, const std::string& caller,
+                std::uint32_t build, std::uint32_t newestBuild, Challenge& out);
   // The verdict of the answer that took challenge `id`, kept with it
   // unless it judged nothing (a retry then judges again).
   Verdict Keep(const Bytes& id, const Bytes& fingerprint, Verdict verdict, bool repeat);

@@ -8,6 +8,17 @@ namespace {
 
 std::string KeyOf(const Bytes& id) { return std::string(id.begin(), id.end()); }
 
+void Decrement(std::unordered_map<std::string, std::size_t>& counts, const std::string& name) {
+  auto found = counts.find(name);
+  if (found != counts.end() && --found->second == 0) counts.erase(found);
+}
+
+std::size_t CountOf(const std::unordered_map<std::string, std::size_t>& counts,
+                    const std::string& name) {
+  auto found = counts.find(name);
+  return found == counts.end() ? 0 : found->second;
+}
+
 }  // namespace
 
 MemoryChallengeStore::MemoryChallengeStore(const ChallengeStoreOptions& options, Clock clock)
@@ -18,15 +29,35 @@ std::size_t MemoryChallengeStore::size() const {
   return challenges_.size() + bindings_.size();
 }
 
+void MemoryChallengeStore::CloseLocked(Entry& entry) {
+  if (!entry.open) return;
+  entry.open = false;
+  Decrement(openBySession_, entry.stored.session);
+  Decrement(openByCaller_, entry.caller);
+}
+
+std::size_t MemoryChallengeStore::HeldLocked(ChallengeKind kind) const {
+  return kind == ChallengeKind::kLogin ? loginChallenges_
+                                       : hardCheatChallenges_ + bindings_.size();
+}
+
 void MemoryChallengeStore::ForgetDueLocked(TimePoint now) {
   while (!due_.empty() && due_.top().first <= now) {
     const std::string& key = due_.top().second;
     const std::string id = key.substr(1);
     // A released and re-made binding leaves an older due time behind: only
     // the entry's own time removes it.
-    if (key[0] == 'c') {
+    if (key[0] == 'o') {
       auto found = challenges_.find(id);
-      if (found != challenges_.end() && found->second.forgetAt <= now) challenges_.erase(found);
+      if (found != challenges_.end() && found->second.deadline <= now) CloseLocked(found->second);
+    } else if (key[0] == 'c') {
+      auto found = challenges_.find(id);
+      if (found != challenges_.end() && found->second.forgetAt <= now) {
+        CloseLocked(found->second);
+        --(found->second.stored.kind == ChallengeKind::kLogin ? loginChallenges_
+                                                              : hardCheatChallenges_);
+        challenges_.erase(found);
+      }
     } else {
       auto found = bindings_.find(id);
       if (found != bindings_.end() && found->second.forgetAt <= now) bindings_.erase(found);
@@ -35,22 +66,28 @@ void MemoryChallengeStore::ForgetDueLocked(TimePoint now) {
   }
 }
 
-bool MemoryChallengeStore::FullLocked() const {
-  return challenges_.size() + bindings_.size() >= options().maxEntries;
-}
-
-Verdict MemoryChallengeStore::Put(const StoredChallenge& entry, std::chrono::milliseconds ttl) {
+Verdict MemoryChallengeStore::Put(const StoredChallenge& entry, const std::string& caller,
+                                  std::chrono::milliseconds ttl) {
   std::lock_guard<std::mutex> lock(mutex_);
   const TimePoint now = clock_();
   ForgetDueLocked(now);
-  if (FullLocked()) {
-    return StoreFull(options().maxEntries);
+  if (CountOf(openBySession_, entry.session) >= options().maxOpenPerSession) {
+    return SessionLimit(options().maxOpenPerSession);
   }
+  if (CountOf(openByCaller_, caller) >= options().maxOpenPerCaller) {
+    return CallerLimit(options().maxOpenPerCaller);
+  }
+  const std::size_t room = MaxEntriesOf(options(), entry.kind);
+  if (HeldLocked(entry.kind) >= room) return StoreFull(entry.kind, room);
   const std::string key = KeyOf(entry.challenge.id);
-  Entry stored{entry, false, now + ttl, now + 2 * ttl};
+  Entry stored{entry, caller, false, true, now + ttl, now + 2 * ttl, {}, std::nullopt};
   if (!challenges_.emplace(key, stored).second) {
     return RepeatedChallengeId();
   }
+  ++openBySession_[entry.session];
+  ++openByCaller_[caller];
+  ++(entry.kind == ChallengeKind::kLogin ? loginChallenges_ : hardCheatChallenges_);
+  due_.emplace(stored.deadline, 'o' + key);
   due_.emplace(stored.forgetAt, 'c' + key);
   return Accept();
 }
@@ -71,6 +108,7 @@ Verdict MemoryChallengeStore::Take(const Bytes& id, const Bytes& fingerprint,
     return Accept();
   }
   if (now >= entry.deadline) return ChallengeExpired();
+  CloseLocked(entry);
   entry.used = true;
   entry.fingerprint = fingerprint;
   out = TakenChallenge{entry.stored, false, std::nullopt};
@@ -99,8 +137,9 @@ Verdict MemoryChallengeStore::BindReport(const Bytes& reportId, const std::strin
     if (found->second.session == session) return Accept();
     return ReportWrongSession(reportId);
   }
-  if (FullLocked()) {
-    return StoreFull(options().maxEntries);
+  const std::size_t room = MaxEntriesOf(options(), ChallengeKind::kHardCheat);
+  if (HeldLocked(ChallengeKind::kHardCheat) >= room) {
+    return StoreFull(ChallengeKind::kHardCheat, room);
   }
   bindings_.emplace(key, Binding{session, now + ttl});
   due_.emplace(now + ttl, 'r' + key);

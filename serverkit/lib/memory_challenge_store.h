@@ -27,7 +27,8 @@ class MemoryChallengeStore final : public ChallengeStore {
   std::size_t size() const;
 
  protected:
-  Verdict Put(const StoredChallenge& entry, std::chrono::milliseconds ttl) override;
+  Verdict Put(const StoredChallenge& entry, const std::string& caller,
+              std::chrono::milliseconds ttl) override;
   Verdict Take(const Bytes& id, const Bytes& fingerprint, TakenChallenge& out) override;
   Verdict KeepVerdict(const Bytes& id, const Bytes& fingerprint, const Verdict& verdict) override;
   Verdict BindReport(const Bytes& reportId, const std::string& session,
@@ -39,7 +40,10 @@ class MemoryChallengeStore final : public ChallengeStore {
 
   struct Entry {
     StoredChallenge stored;
+    std::string caller;
     bool used = false;
+    // Counted for its session and caller: issued, neither taken nor expired.
+    bool open = true;
     TimePoint deadline;
     TimePoint forgetAt;  // one more time to live after the deadline
     Bytes fingerprint;   // of the answer that took it
@@ -49,17 +53,28 @@ class MemoryChallengeStore final : public ChallengeStore {
     std::string session;
     TimePoint forgetAt;
   };
-  // When to look at a key again; 'c' or 'r' in front tells the two maps apart.
+  // When to look at a key again. In front: 'c' forget a challenge, 'o' a
+  // challenge's deadline (it stops being open), 'r' forget a binding.
   using Due = std::pair<TimePoint, std::string>;
+  using Counts = std::unordered_map<std::string, std::size_t>;
 
   void ForgetDueLocked(TimePoint now);
-  bool FullLocked() const;
+  // The entry is no longer open: its session and caller hold one less.
+  void CloseLocked(Entry& entry);
+  // Entries of `kind` held now: its challenges, and for hard-cheat the
+  // report bindings too.
+  std::size_t HeldLocked(ChallengeKind kind) const;
 
   const Clock clock_;
   mutable std::mutex mutex_;
   std::unordered_map<std::string, Entry> challenges_;
   std::unordered_map<std::string, Binding> bindings_;
   std::priority_queue<Due, std::vector<Due>, std::greater<Due>> due_;
+  // Open challenges by session and by caller; a name leaves at zero.
+  Counts openBySession_;
+  Counts openByCaller_;
+  std::size_t loginChallenges_ = 0;
+  std::size_t hardCheatChallenges_ = 0;
 };
 
 }  // namespace zarnel::serverkit

@@ -3,45 +3,89 @@
 #include <cstdlib>
 #include <vector>
 
+#include "internal/crypto_failure.h"
 #include "internal/rejections.h"
 #include "redis_connection_pool.h"
+#include "sha256.h"
 
 namespace zarnel::serverkit {
 
 namespace {
 
 // Each script runs atomically in Redis. Times come from Redis's TIME, so
-// the servers' clocks never matter. `<prefix>:entries` is a sorted set of
-// every key of the deployment scored by the moment Redis drops it: its
-// size is the store's size, kept below the limit on every insert.
+// the servers' clocks never matter.
 //
-// A challenge key holds "open DEADLINE PAYLOAD" and lives twice its time
-// to live: past the deadline it is still found and judged expired, and a
-// taken one is rewritten as "taken FINGERPRINT VERDICT PAYLOAD" for the
-// rest of its life, so that a replay is named as such rather than as
-// unknown, and the answer that took it, sent again, gets its verdict back
-// (VERDICT "-" until it has one: the taker may never have heard back).
-// "used" is what kits before the fingerprint wrote for a taken challenge.
+// Room and limits are counted in sorted sets, each member scored by the
+// moment it stops counting, and always as ZCOUNT from now on (O(log N)):
+// - `<prefix>:held:login` and `<prefix>:held:hard-cheat`: the keys of each
+//   kind (report bindings with the hard-cheat ones), scored by the moment
+//   Redis drops them;
+// - `<prefix>:open-session:<digest>` and `<prefix>:open-caller:<digest>`:
+//   a session's and a caller's open challenges, scored by their deadline
+//   and removed when taken. The digest (of the session or caller, see
+//   NameDigest) keeps any bytes out of key names.
+// Members past their score no longer count but stay until a later call
+// trims them, at most kCleanupBatch per set and call, so that no call does
+// work in proportion to what has expired: a burst of 500,000 expired
+// entries once held Redis for 179 ms in one issue. Every set carries a
+// time to live as long as its last member's score, so a quiet one goes.
+//
+// A challenge key holds "open DEADLINE sSESSION cCALLER PAYLOAD" (the two
+// digests name its open sets) and lives twice its time to live: past the
+// deadline it is still found and judged expired, and a taken one is
+// rewritten as "taken FINGERPRINT VERDICT PAYLOAD" for the rest of its
+// life, so that a replay is named as such rather than as unknown, and the
+// answer that took it, sent again, gets its verdict back (VERDICT "-"
+// until it has one: the taker may never have heard back). "open DEADLINE
+// PAYLOAD" (no open sets) and "used" are what earlier kits wrote.
 constexpr char kNowLua[] =
     "local t = redis.call('TIME') "
     "local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000) ";
 
-constexpr char kRoomLua[] =
-    "redis.call('ZREMRANGEBYSCORE', KEYS[2], '-inf', now) "
-    "if redis.call('ZCARD', KEYS[2]) >= tonumber(ARGV[3]) then return -2 end ";
+// Needs `now`. trim: drops at most a batch of members past their score;
+// live: the members still counting; add: a member, and the set's time to
+// live stretched to cover it.
+const std::string kSetsLua =
+    "local function trim(key) "
+    "  local gone = redis.call('ZRANGEBYSCORE', key, '-inf', now, 'LIMIT', 0, " +
+    std::to_string(RedisChallengeStore::kCleanupBatch) +
+    ") "
+    "  if #gone > 0 then redis.call('ZREM', key, unpack(gone)) end "
+    "end "
+    "local function live(key) "
+    "  trim(key) "
+    "  return redis.call('ZCOUNT', key, '(' .. string.format('%d', now), '+inf') "
+    "end "
+    "local function add(key, score, member) "
+    "  redis.call('ZADD', key, score, member) "
+    "  if redis.call('PTTL', key) < score - now then "
+    "    redis.call('PEXPIRE', key, score - now) "
+    "  end "
+    "end ";
 
-// KEYS: challenge, entries. ARGV: payload, ttl ms, max entries.
-// 1 stored, -1 id taken, -2 full.
-const std::string kPutScript = std::string(kNowLua) + kRoomLua +
+// KEYS: challenge, the kind's held set, the session's and the caller's open
+// sets. ARGV: payload, ttl ms, the kind's room, max open per session, max
+// open per caller, session digest, caller digest.
+// 1 stored, -1 id taken, -2 the kind full, -3 session limit, -4 caller limit.
+const std::string kPutScript = std::string(kNowLua) + kSetsLua +
+    "if live(KEYS[3]) >= tonumber(ARGV[4]) then return -3 end "
+    "if live(KEYS[4]) >= tonumber(ARGV[5]) then return -4 end "
+    "if live(KEYS[2]) >= tonumber(ARGV[3]) then return -2 end "
     "local ttl = tonumber(ARGV[2]) "
-    "if not redis.call('SET', KEYS[1], 'open ' .. string.format('%d', now + ttl) .. ' ' .. "
-    "ARGV[1], 'NX', 'PX', 2 * ttl) then return -1 end "
-    "redis.call('ZADD', KEYS[2], now + 2 * ttl, KEYS[1]) "
+    "local deadline = now + ttl "
+    "if not redis.call('SET', KEYS[1], 'open ' .. string.format('%d', deadline) .. ' s' .. "
+    "ARGV[6] .. ' c' .. ARGV[7] .. ' ' .. ARGV[1], 'NX', 'PX', 2 * ttl) then return -1 end "
+    "add(KEYS[2], now + 2 * ttl, KEYS[1]) "
+    "add(KEYS[3], deadline, KEYS[1]) "
+    "add(KEYS[4], deadline, KEYS[1]) "
     "return 1";
 
-// KEYS: challenge. ARGV: fingerprint. {0} unknown, {1} used, {2} expired,
-// {3, payload} taken now, {5, payload, verdict} taken before by the same
-// fingerprint.
+// KEYS: challenge. ARGV: fingerprint, prefix. {0} unknown, {1} used, {2}
+// expired, {3, payload} taken now, {5, payload, verdict} taken before by
+// the same fingerprint. The open sets a take leaves are named by the
+// challenge's own value, not by KEYS: only the value knows its session and
+// caller. (A script of the store spans keys of several hash slots anyway:
+// the store runs on one Redis, never a cluster.)
 const std::string kTakeScript = std::string(
     "local v = redis.call('GET', KEYS[1]) "
     "if not v then return {0} end "
@@ -51,10 +95,16 @@ const std::string kTakeScript = std::string(
     "  if fp ~= ARGV[1] then return {1} end "
     "  return {5, taken, verdict} "
     "end ") + kNowLua +
-    "local deadline, payload = string.match(v, '^open (%d+) (.*)$') "
+    "local deadline, session, caller, payload = "
+    "  string.match(v, '^open (%d+) s(%x+) c(%x+) (.*)$') "
+    "if not deadline then deadline, payload = string.match(v, '^open (%d+) (.*)$') end "
     "if not deadline then return {4} end "
     "if now >= tonumber(deadline) then return {2} end "
     "redis.call('SET', KEYS[1], 'taken ' .. ARGV[1] .. ' - ' .. payload, 'XX', 'KEEPTTL') "
+    "if session then "
+    "  redis.call('ZREM', ARGV[2] .. ':open-session:' .. session, KEYS[1]) "
+    "  redis.call('ZREM', ARGV[2] .. ':open-caller:' .. caller, KEYS[1]) "
+    "end "
     "return {3, payload}";
 
 // KEYS: challenge. ARGV: fingerprint, verdict. 1 kept, 0 not taken by it.
@@ -67,16 +117,19 @@ const char kKeepScript[] =
     "'KEEPTTL') "
     "return 1";
 
-// KEYS: report, entries. ARGV: session, ttl ms, max entries.
-// 1 bound (now or before, to this session), 0 bound to another, -2 full.
+// KEYS: report, the hard-cheat held set. ARGV: session, ttl ms, the
+// hard-cheat room. 1 bound (now or before, to this session), 0 bound to
+// another, -2 full.
 const std::string kBindScript = std::string(
     "local v = redis.call('GET', KEYS[1]) "
-    "if v then if v == ARGV[1] then return 1 else return 0 end end ") + kNowLua + kRoomLua +
+    "if v then if v == ARGV[1] then return 1 else return 0 end end ") + kNowLua + kSetsLua +
+    "if live(KEYS[2]) >= tonumber(ARGV[3]) then return -2 end "
     "redis.call('SET', KEYS[1], ARGV[1], 'PX', tonumber(ARGV[2])) "
-    "redis.call('ZADD', KEYS[2], now + tonumber(ARGV[2]), KEYS[1]) "
+    "add(KEYS[2], now + tonumber(ARGV[2]), KEYS[1]) "
     "return 1";
 
-// KEYS: report, entries. ARGV: session. 1 released, 0 unknown, -1 another's.
+// KEYS: report, the hard-cheat held set. ARGV: session. 1 released, 0
+// unknown, -1 another's.
 const char kReleaseScript[] =
     "local v = redis.call('GET', KEYS[1]) "
     "if not v then return 0 end "
@@ -170,6 +223,23 @@ bool DecodeVerdict(const std::string& text, Verdict& verdict) {
 }
 
 std::string ReplyText(const redisReply* reply) { return std::string(reply->str, reply->len); }
+
+// A session's or caller's name in a key: the first 16 bytes of its
+// SHA-256, in hex. Two names would share a count only by a collision of
+// 128 bits.
+bool NameDigest(const std::string& name, std::string& out) {
+  Bytes digest;
+  if (!Sha256(reinterpret_cast<const std::uint8_t*>(name.data()), name.size(), digest)) {
+    return false;
+  }
+  digest.resize(16);
+  out = ToHex(digest);
+  return true;
+}
+
+const char* HeldSetName(ChallengeKind kind) {
+  return kind == ChallengeKind::kLogin ? ":held:login" : ":held:hard-cheat";
+}
 
 }  // namespace
 
@@ -277,21 +347,35 @@ Verdict RedisChallengeStore::Ping() {
   return Accept();
 }
 
-Verdict RedisChallengeStore::Put(const StoredChallenge& entry, std::chrono::milliseconds ttl) {
+Verdict RedisChallengeStore::Put(const StoredChallenge& entry, const std::string& caller,
+                                 std::chrono::milliseconds ttl) {
+  std::string session;
+  std::string asker;
+  if (!NameDigest(entry.session, session) || !NameDigest(caller, asker)) {
+    return CryptoFailure("SHA-256 failed");
+  }
+  const std::string& prefix = address_.prefix;
+  const std::size_t room = MaxEntriesOf(options(), entry.kind);
   ReplyPtr reply;
   Verdict verdict = RunScript(
       *connections_, kPutScript,
-      {address_.prefix + ":challenge:" + ToHex(entry.challenge.id), address_.prefix + ":entries"},
-      {EncodePayload(entry), std::to_string(ttl.count()), std::to_string(options().maxEntries)},
+      {prefix + ":challenge:" + ToHex(entry.challenge.id), prefix + HeldSetName(entry.kind),
+       prefix + ":open-session:" + session, prefix + ":open-caller:" + asker},
+      {EncodePayload(entry), std::to_string(ttl.count()), std::to_string(room),
+       std::to_string(options().maxOpenPerSession), std::to_string(options().maxOpenPerCaller),
+       session, asker},
       reply);
   long long result = 0;
   if (verdict.ok()) verdict = IntegerOf(reply, result);
   if (!verdict.ok()) return verdict;
-  if (result == -2) return StoreFull(options().maxEntries);
-  if (result == -1) {
-    return RepeatedChallengeId();
+  switch (result) {
+    case 1: return Accept();
+    case -1: return RepeatedChallengeId();
+    case -2: return StoreFull(entry.kind, room);
+    case -3: return SessionLimit(options().maxOpenPerSession);
+    case -4: return CallerLimit(options().maxOpenPerCaller);
+    default: return Unavailable("Redis answered an unexpected number");
   }
-  return Accept();
 }
 
 Verdict RedisChallengeStore::Take(const Bytes& id, const Bytes& fingerprint,
@@ -299,7 +383,7 @@ Verdict RedisChallengeStore::Take(const Bytes& id, const Bytes& fingerprint,
   ReplyPtr reply;
   Verdict verdict = RunScript(*connections_, kTakeScript,
                               {address_.prefix + ":challenge:" + ToHex(id)},
-                              {ToHex(fingerprint)}, reply);
+                              {ToHex(fingerprint), address_.prefix}, reply);
   if (!verdict.ok()) return verdict;
   if (reply->type != REDIS_REPLY_ARRAY || reply->elements < 1 ||
       reply->element[0]->type != REDIS_REPLY_INTEGER) {
@@ -347,15 +431,16 @@ Verdict RedisChallengeStore::KeepVerdict(const Bytes& id, const Bytes& fingerpri
 
 Verdict RedisChallengeStore::BindReport(const Bytes& reportId, const std::string& session,
                                         std::chrono::milliseconds ttl) {
+  const std::size_t room = MaxEntriesOf(options(), ChallengeKind::kHardCheat);
   ReplyPtr reply;
-  Verdict verdict = RunScript(
-      *connections_, kBindScript,
-      {address_.prefix + ":report:" + ToHex(reportId), address_.prefix + ":entries"},
-      {session, std::to_string(ttl.count()), std::to_string(options().maxEntries)}, reply);
+  Verdict verdict = RunScript(*connections_, kBindScript,
+                              {address_.prefix + ":report:" + ToHex(reportId),
+                               address_.prefix + HeldSetName(ChallengeKind::kHardCheat)},
+                              {session, std::to_string(ttl.count()), std::to_string(room)}, reply);
   long long result = 0;
   if (verdict.ok()) verdict = IntegerOf(reply, result);
   if (!verdict.ok()) return verdict;
-  if (result == -2) return StoreFull(options().maxEntries);
+  if (result == -2) return StoreFull(ChallengeKind::kHardCheat, room);
   if (result == 0) {
     return ReportWrongSession(reportId);
   }
@@ -366,8 +451,9 @@ Verdict RedisChallengeStore::ReleaseReport(const Bytes& reportId, const std::str
   ReplyPtr reply;
   Verdict verdict = RunScript(
       *connections_, kReleaseScript,
-      {address_.prefix + ":report:" + ToHex(reportId), address_.prefix + ":entries"}, {session},
-      reply);
+      {address_.prefix + ":report:" + ToHex(reportId),
+       address_.prefix + HeldSetName(ChallengeKind::kHardCheat)},
+      {session}, reply);
   long long result = 0;
   if (verdict.ok()) verdict = IntegerOf(reply, result);
   if (!verdict.ok()) return verdict;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -42,8 +43,14 @@ class RedisChallengeStore final : public ChallengeStore {
   // PING on a pooled connection: for health checks.
   Verdict Ping();
 
+  // Members past their time that one call removes at most from each sorted
+  // set it counts in; the rest wait for later calls, and no count includes
+  // them meanwhile.
+  static constexpr std::size_t kCleanupBatch = 64;
+
  protected:
-  Verdict Put(const StoredChallenge& entry, std::chrono::milliseconds ttl) override;
+  Verdict Put(const StoredChallenge& entry, const std::string& caller,
+              std::chrono::milliseconds ttl) override;
   Verdict Take(const Bytes& id, const Bytes& fingerprint, TakenChallenge& out) override;
   Verdict KeepVerdict(const Bytes& id, const Bytes& fingerprint, const Verdict& verdict) override;
   Verdict BindReport(const Bytes& reportId, const std::string& session,

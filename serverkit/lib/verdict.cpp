@@ -40,6 +40,8 @@ const char* CheckName(Check check) {
     case Check::kChallengeWrongSession: return "challenge-wrong-session";
     case Check::kReportWrongSession: return "report-wrong-session";
     case Check::kReportUnknown: return "report-unknown";
+    case Check::kSessionLimit: return "session-limit";
+    case Check::kCallerLimit: return "caller-limit";
     case Check::kStoreFull: return "store-full";
     case Check::kStoreUnavailable: return "store-unavailable";
     case Check::kInternalError: return "internal-error";
@@ -58,7 +60,8 @@ bool CheckFromName(const std::string& name, Check& check) {
 }
 
 bool JudgedNothing(Check check) {
-  return check == Check::kStoreFull || check == Check::kStoreUnavailable ||
+  return check == Check::kSessionLimit || check == Check::kCallerLimit ||
+         check == Check::kStoreFull || check == Check::kStoreUnavailable ||
          check == Check::kRandomUnavailable || check == Check::kCryptoFailure ||
          check == Check::kInternalError;
 }

@@ -47,6 +47,10 @@ enum class Check {
   kChallengeWrongSession,
   kReportWrongSession,
   kReportUnknown,
+  // Issuing refused for the asker's share: the session, or the service's
+  // caller, already holds its maximum of open challenges.
+  kSessionLimit,
+  kCallerLimit,
   kStoreFull,
   kStoreUnavailable,
   // The service failed on a request for a reason of its own (an exception);
@@ -62,7 +66,8 @@ bool CheckFromName(const std::string& name, Check& check);
 
 // Rejections that say nothing about the record: the server could not judge
 // it (store-full, store-unavailable, random-unavailable, crypto-failure,
-// internal-error), so the caller should retry rather than act on it.
+// internal-error) or would not issue for now (session-limit,
+// caller-limit), so the caller should retry rather than act on it.
 bool JudgedNothing(Check check);
 
 inline std::ostream& operator<<(std::ostream& out, Check check) {

@@ -3,6 +3,8 @@
 // real redis-server, where time passes for real on short time-to-lives.
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -85,19 +87,34 @@ testing::RedisServer* ChallengeStoreSuite::redis_ = nullptr;
 bool ChallengeStoreSuite::redisStarted_ = false;
 std::string ChallengeStoreSuite::redisError_;
 
-Challenge IssueLogin(ChallengeStore& store, const std::string& session) {
+Verdict TryIssue(ChallengeStore& store, ChallengeKind kind, const std::string& session,
+                 Challenge& out, const std::string& caller = std::string()) {
+  return kind == ChallengeKind::kLogin
+             ? store.IssueLoginChallenge(session, 62, kNewestClientBuild, out, caller)
+             : store.IssueHardCheatChallenge(session, 62, kNewestClientBuild, out, caller);
+}
+
+Verdict TryIssue(ChallengeStore& store, ChallengeKind kind, const std::string& session,
+                 const std::string& caller = std::string()) {
+  Challenge unused;
+  return TryIssue(store, kind, session, unused, caller);
+}
+
+Challenge Issue(ChallengeStore& store, ChallengeKind kind, const std::string& session,
+                const std::string& caller = std::string()) {
   Challenge challenge;
-  const Verdict verdict = store.IssueLoginChallenge(session, 62, kNewestClientBuild, challenge);
+  const Verdict verdict = TryIssue(store, kind, session, challenge, caller);
   EXPECT_TRUE(verdict.ok()) << verdict.check << ": " << verdict.detail;
   return challenge;
 }
 
+Challenge IssueLogin(ChallengeStore& store, const std::string& session,
+                     const std::string& caller = std::string()) {
+  return Issue(store, ChallengeKind::kLogin, session, caller);
+}
+
 Challenge IssueHardCheat(ChallengeStore& store, const std::string& session) {
-  Challenge challenge;
-  const Verdict verdict =
-      store.IssueHardCheatChallenge(session, 62, kNewestClientBuild, challenge);
-  EXPECT_TRUE(verdict.ok()) << verdict.check << ": " << verdict.detail;
-  return challenge;
+  return Issue(store, ChallengeKind::kHardCheat, session);
 }
 
 // The same call again (a backend retrying) gets the verdict it got, marked
@@ -240,28 +257,160 @@ TEST_P(ChallengeStoreSuite, BindsAVerifiedReportIdToItsSessionUntilAcknowledged)
             Check::kWrongLength);
 }
 
-// Full means: no new challenge, and nothing issued is dropped for room.
-// Room comes back as the held entries run out of time.
-TEST_P(ChallengeStoreSuite, WhenFullRefusesNewChallengesAndKeepsTheIssuedOnes) {
-  ChallengeStoreOptions options = ShortLived();
-  options.maxEntries = 3;
-  auto store = MakeStore(options);
-  std::vector<Challenge> issued;
-  for (int i = 0; i < 3; ++i) issued.push_back(IssueLogin(*store, "s1"));
-  Challenge refused;
-  EXPECT_EQ(store->IssueLoginChallenge("s1", 62, kNewestClientBuild, refused).check,
-            Check::kStoreFull);
-  EXPECT_TRUE(refused.id.empty());
-  // A used challenge is still remembered, so it still takes room.
-  EXPECT_EQ(store->VerifyLoginProof("s1", testing::SignLoginAnswer(device_, issued[0]), {}).check,
-            Check::kOk);
-  EXPECT_EQ(store->IssueHardCheatChallenge("s1", 62, kNewestClientBuild, refused).check,
-            Check::kStoreFull);
-  EXPECT_EQ(store->VerifyLoginProof("s1", testing::SignLoginAnswer(device_, issued[2]), {}).check,
-            Check::kOk);
+// Full means: no new challenge of the kind that is full, and nothing
+// issued is dropped for room. Each kind has its own part of the room, so a
+// flood of one (hard-cheat challenges live longest) leaves the other kind
+// issuing. Room comes back as the held entries run out of time.
+TEST_P(ChallengeStoreSuite, AFullKindRefusesNewChallengesAndLeavesTheOtherKindItsRoom) {
+  struct Case {
+    const char* name;
+    ChallengeKind flooded;
+    const char* refusalNames;
+    Check loginProofToIt;  // what a login proof to one of its challenges gets
+  };
+  const Case cases[] = {
+      {"a hard-cheat flood", ChallengeKind::kHardCheat, "2 hard-cheat challenges",
+       Check::kChallengeWrongKind},
+      {"a login flood", ChallengeKind::kLogin, "2 login challenges", Check::kOk},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ChallengeStoreOptions options = ShortLived();
+    options.maxEntries = 4;  // two of each kind
+    auto store = MakeStore(options);
+    const ChallengeKind other = c.flooded == ChallengeKind::kLogin ? ChallengeKind::kHardCheat
+                                                                   : ChallengeKind::kLogin;
+    std::vector<Challenge> flood;
+    for (int i = 0; i < 2; ++i) flood.push_back(Issue(*store, c.flooded, "flood-" + std::to_string(i)));
+    Challenge refused;
+    const Verdict full = TryIssue(*store, c.flooded, "flood-2", refused);
+    EXPECT_EQ(full.check, Check::kStoreFull);
+    EXPECT_NE(full.detail.find(c.refusalNames), std::string::npos) << full.detail;
+    EXPECT_TRUE(refused.id.empty());
 
-  LetTimePass(options.loginTtl * 2 + 100ms);
-  IssueLogin(*store, "s1");
+    Issue(*store, other, "honest-1");
+    Issue(*store, other, "honest-2");
+    EXPECT_EQ(TryIssue(*store, other, "honest-3").check, Check::kStoreFull);
+
+    // A used challenge is still remembered, so it still takes room; the
+    // other issued one is still there to be answered.
+    EXPECT_EQ(store->VerifyLoginProof("flood-0", testing::SignLoginAnswer(device_, flood[0]), {})
+                  .check,
+              c.loginProofToIt);
+    EXPECT_EQ(TryIssue(*store, c.flooded, "flood-2").check, Check::kStoreFull);
+    EXPECT_EQ(store->VerifyLoginProof("flood-1", testing::SignLoginAnswer(device_, flood[1]), {})
+                  .check,
+              c.loginProofToIt);
+
+    LetTimePass(options.loginTtl * 2 + 100ms);
+    Issue(*store, c.flooded, "flood-2");
+    Issue(*store, other, "honest-3");
+  }
+}
+
+// A session holds at most maxOpenPerSession open challenges, of both kinds
+// together; a take of one, whatever its verdict, or its expiry gives the
+// place back. Another session is not held back.
+TEST_P(ChallengeStoreSuite, ASessionHoldsItsMaximumOfOpenChallengesUntilOneIsTakenOrExpires) {
+  const Raw reportId = testing::Pattern(16, 0x52);
+  struct Case {
+    const char* name;
+    bool expires;
+    // Frees places of the session's login and hard-cheat challenges.
+    std::function<void(ChallengeStore&, const Challenge&, const Challenge&)> free;
+    int freed;
+  };
+  const Case cases[] = {
+      {"a proof verified", false,
+       [&](ChallengeStore& store, const Challenge& login, const Challenge&) {
+         EXPECT_EQ(store.VerifyLoginProof("s1", testing::SignLoginAnswer(device_, login), {}).check,
+                   Check::kOk);
+       },
+       1},
+      {"a forged proof burns its challenge", false,
+       [&](ChallengeStore& store, const Challenge& login, const Challenge&) {
+         LoginAnswer forged = testing::SignLoginAnswer(device_, login);
+         forged.signature[40] ^= 1;
+         EXPECT_EQ(store.VerifyLoginProof("s1", forged, {}).check, Check::kSignatureMismatch);
+       },
+       1},
+      {"a proof from another session burns it", false,
+       [&](ChallengeStore& store, const Challenge& login, const Challenge&) {
+         EXPECT_EQ(store.VerifyLoginProof("s2", testing::SignLoginAnswer(device_, login), {}).check,
+                   Check::kChallengeWrongSession);
+       },
+       1},
+      {"a report verified", false,
+       [&](ChallengeStore& store, const Challenge&, const Challenge& hardCheat) {
+         HardCheatReport report;
+         EXPECT_EQ(store
+                       .VerifyHardCheatReport(
+                           "s1", testing::SignHardCheatReport(device_, hardCheat, reportId), {},
+                           report)
+                       .check,
+                   Check::kOk);
+       },
+       1},
+      {"both past their time to live", true,
+       [&](ChallengeStore& store, const Challenge&, const Challenge&) {
+         LetTimePass(store.options().loginTtl + 100ms);
+       },
+       2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ChallengeStoreOptions options = c.expires ? ShortLived() : ChallengeStoreOptions{};
+    options.maxOpenPerSession = 2;
+    auto store = MakeStore(options);
+    const Challenge login = IssueLogin(*store, "s1");
+    const Challenge hardCheat = IssueHardCheat(*store, "s1");
+    Challenge refused;
+    const Verdict limited = TryIssue(*store, ChallengeKind::kLogin, "s1", refused);
+    EXPECT_EQ(limited.check, Check::kSessionLimit);
+    EXPECT_NE(limited.detail.find("2 open challenges"), std::string::npos) << limited.detail;
+    EXPECT_TRUE(refused.id.empty());
+    IssueLogin(*store, "s2");
+
+    c.free(*store, login, hardCheat);
+    // Exactly the freed places: the refused issue recorded nothing.
+    for (int i = 0; i < c.freed; ++i) IssueLogin(*store, "s1");
+    EXPECT_EQ(TryIssue(*store, ChallengeKind::kHardCheat, "s1").check, Check::kSessionLimit);
+  }
+}
+
+// A caller holds at most maxOpenPerCaller open challenges over all its
+// sessions; another caller is not held back by it, and calls that name no
+// caller are counted together, as one caller.
+TEST_P(ChallengeStoreSuite, ACallerHoldsItsMaximumOfOpenChallengesAndOthersStillIssue) {
+  struct Case {
+    const char* name;
+    std::string caller;
+    std::string other;
+  };
+  const Case cases[] = {
+      {"a backend's name", "backend-a", "backend-b"},
+      {"a name of any bytes", std::string("CN=a b\n\0\xff", 9), std::string("CN=a b\n\0\xfe", 9)},
+      {"no caller known", "", "backend-a"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ChallengeStoreOptions options;
+    options.maxOpenPerCaller = 3;
+    auto store = MakeStore(options);
+    std::vector<Challenge> open;
+    for (int i = 0; i < 3; ++i) open.push_back(IssueLogin(*store, "s" + std::to_string(i), c.caller));
+    Challenge refused;
+    const Verdict limited = TryIssue(*store, ChallengeKind::kHardCheat, "s3", refused, c.caller);
+    EXPECT_EQ(limited.check, Check::kCallerLimit);
+    EXPECT_NE(limited.detail.find("3 open challenges"), std::string::npos) << limited.detail;
+    EXPECT_TRUE(refused.id.empty());
+    IssueLogin(*store, "s3", c.other);
+
+    EXPECT_EQ(store->VerifyLoginProof("s0", testing::SignLoginAnswer(device_, open[0]), {}).check,
+              Check::kOk);
+    IssueLogin(*store, "s4", c.caller);
+    EXPECT_EQ(TryIssue(*store, ChallengeKind::kLogin, "s5", c.caller).check, Check::kCallerLimit);
+  }
 }
 
 // Many servers' threads race for the same challenges, each with a proof
@@ -269,8 +418,10 @@ TEST_P(ChallengeStoreSuite, WhenFullRefusesNewChallengesAndKeepsTheIssuedOnes) {
 // they all send the same proof (one call retried everywhere at once), one
 // acceptance is fresh and the others are its repeats, none a replay.
 TEST_P(ChallengeStoreSuite, EachChallengeIsTakenOnceUnderConcurrentAnswers) {
-  auto store = MakeStore();
   constexpr int kChallenges = 40;
+  ChallengeStoreOptions options;
+  options.maxOpenPerSession = kChallenges;
+  auto store = MakeStore(options);
   constexpr int kThreads = 6;
   for (const bool sameProof : {false, true}) {
     SCOPED_TRACE(sameProof ? "the same proof" : "a proof of each thread's own");
@@ -306,23 +457,30 @@ TEST_P(ChallengeStoreSuite, EachChallengeIsTakenOnceUnderConcurrentAnswers) {
 // A verified report whose id cannot be bound for want of room judged
 // nothing (store-full), though it took its challenge: the same report sent
 // again is judged again rather than refused as a replay, and once there is
-// room it is accepted, as a repeat.
+// room (another report's id released) it is accepted, as a repeat.
 TEST_P(ChallengeStoreSuite, AReportRefusedForRoomIsAcceptedOnItsRetry) {
-  ChallengeStoreOptions options = ShortLived();
-  options.hardCheatTtl = std::chrono::minutes(10);
-  options.maxEntries = 2;
+  ChallengeStoreOptions options;
+  options.maxEntries = 6;  // three hard-cheat entries: two challenges and one binding
   auto store = MakeStore(options);
-  IssueLogin(*store, "s1");  // short-lived: makes room once forgotten
+  const Challenge first = IssueHardCheat(*store, "s1");
   const Challenge challenge = IssueHardCheat(*store, "s1");
-  const Raw sent = testing::SignHardCheatReport(device_, challenge, testing::Pattern(16, 0x44));
   HardCheatReport report;
+  ASSERT_EQ(store
+                ->VerifyHardCheatReport(
+                    "s1", testing::SignHardCheatReport(device_, first, testing::Pattern(16, 0x43)),
+                    {}, report)
+                .check,
+            Check::kOk);
+  const Raw sent = testing::SignHardCheatReport(device_, challenge, testing::Pattern(16, 0x44));
 
   for (int attempt = 0; attempt < 2; ++attempt) {
     SCOPED_TRACE(attempt);
     const Verdict full = store->VerifyHardCheatReport("s1", sent, {}, report);
     EXPECT_EQ(full.check, Check::kStoreFull);
+    EXPECT_NE(full.detail.find("report bindings"), std::string::npos) << full.detail;
   }
-  LetTimePass(options.loginTtl * 2 + 100ms);
+  EXPECT_EQ(store->ConfirmAcknowledgementSent("s1", testing::Pattern(16, 0x43)).check,
+            Check::kOk);
   const Verdict accepted = store->VerifyHardCheatReport("s1", sent, {}, report);
   EXPECT_EQ(accepted.check, Check::kOk);
   EXPECT_TRUE(accepted.repeat);
@@ -337,6 +495,37 @@ INSTANTIATE_TEST_SUITE_P(BothStores, ChallengeStoreSuite,
                          [](const ::testing::TestParamInfo<Backend>& info) {
                            return info.param == Backend::kMemory ? "Memory" : "Redis";
                          });
+
+// Hard-cheat challenges (with the report bindings) get their share of
+// maxEntries, rounded down, logins the rest; neither kind is left without
+// room, and no size overflows the split.
+TEST(MaxEntriesOf, SplitsTheRoomByTheHardCheatShare) {
+  constexpr std::size_t kLargest = std::numeric_limits<std::size_t>::max();
+  struct Case {
+    std::size_t maxEntries;
+    unsigned share;
+    std::size_t login;
+    std::size_t hardCheat;
+  };
+  const Case cases[] = {
+      {1'000'000, 50, 500'000, 500'000},
+      {1'000'000, 20, 800'000, 200'000},
+      {10, 33, 7, 3},
+      {3, 50, 2, 1},
+      {2, 1, 1, 1},
+      {2, 99, 1, 1},
+      {1, 50, 1, 0},
+      {kLargest, 50, kLargest - kLargest / 2, kLargest / 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.maxEntries) + " at " + std::to_string(c.share) + "%");
+    ChallengeStoreOptions options;
+    options.maxEntries = c.maxEntries;
+    options.hardCheatSharePercent = c.share;
+    EXPECT_EQ(MaxEntriesOf(options, ChallengeKind::kLogin), c.login);
+    EXPECT_EQ(MaxEntriesOf(options, ChallengeKind::kHardCheat), c.hardCheat);
+  }
+}
 
 }  // namespace
 }  // namespace zarnel::serverkit

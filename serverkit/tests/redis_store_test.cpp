@@ -1,5 +1,6 @@
 // What only the Redis store has: several servers sharing it, deployments
 // kept apart by prefix, a lost connection, and the address it is given.
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -207,7 +208,7 @@ TEST(RedisChallengeStore, AnErrorReplyIsNotSentAgain) {
   RedisChallengeStore store(Local(redis.port(), "wrong"));
   ASSERT_TRUE(store.Ping().ok());  // a pooled connection, as after a restart
   std::string reply;
-  ASSERT_TRUE(redis.Run({"SET", "wrong:entries", "not a sorted set"}, reply));
+  ASSERT_TRUE(redis.Run({"SET", "wrong:held:login", "not a sorted set"}, reply));
   ASSERT_TRUE(redis.Run({"CONFIG", "RESETSTAT"}, reply));
 
   Challenge challenge;
@@ -249,6 +250,93 @@ TEST(RedisChallengeStore, ATimedOutCommandIsNotSentAgain) {
     EXPECT_EQ(InfoNumber(stats, "cmdstat_eval", ":calls="), 1) << stats;
   }
   EXPECT_TRUE(stalled) << "no call reached Redis during its sleep";
+}
+
+// Members past their time wait in the store's sorted sets until a later
+// call trims them, at most a batch per set and call, so that no call's work
+// grows with what has expired; and no count includes them meanwhile, so a
+// set full of expired members refuses nothing. Here every set the call
+// counts in holds 200,000 of them, far above its limit.
+TEST(RedisChallengeStore, ACallTrimsAtMostABatchOfExpiredMembersFromEachSetItCounts) {
+  testing::RedisServer redis;
+  std::string error;
+  ASSERT_TRUE(redis.Start(error)) << error;
+  ChallengeStoreOptions options;
+  options.maxEntries = 1000;
+  options.maxOpenPerCaller = 100;
+  RedisChallengeStore store(Local(redis.port(), "trim"), options);
+  const testing::TestDeviceKey device = testing::MakeTestDeviceKey();
+  constexpr long long kExpired = 200'000;
+  // Adds kExpired members scored long ago (1 ms after the epoch) to the one
+  // key matching the pattern; its size after, or -1 for no single match.
+  const auto preload = [&redis](const std::string& pattern) {
+    std::string reply;
+    const bool ran = redis.Run(
+        {"EVAL",
+         "local keys = redis.call('KEYS', ARGV[1]) "
+         "if #keys ~= 1 then return -1 end "
+         "local n = tonumber(ARGV[2]) "
+         "for i = 1, n, 1000 do "
+         "  local members = {} "
+         "  for j = i, math.min(i + 999, n) do "
+         "    members[#members + 1] = 1 "
+         "    members[#members + 1] = 'expired-' .. j "
+         "  end "
+         "  redis.call('ZADD', keys[1], unpack(members)) "
+         "end "
+         "return redis.call('ZCARD', keys[1])",
+         "0", pattern, std::to_string(kExpired)},
+        reply);
+    return ran ? std::stoll(reply) : -2;
+  };
+  const auto size = [&redis](const std::string& pattern) {
+    std::string reply;
+    const bool ran = redis.Run(
+        {"EVAL", "return redis.call('ZCARD', redis.call('KEYS', ARGV[1])[1])", "0", pattern},
+        reply);
+    return ran ? std::stoll(reply) : -2;
+  };
+
+  struct Case {
+    const char* name;
+    std::vector<std::string> sets;
+    std::function<Verdict()> call;  // adds one member to each set
+  };
+  Challenge hardCheat;
+  const Case cases[] = {
+      {"issuing a login", {"trim:held:login", "trim:open-session:*", "trim:open-caller:*"},
+       [&] {
+         Challenge challenge;
+         return store.IssueLoginChallenge("s1", 62, kNewestClientBuild, challenge, "backend");
+       }},
+      {"binding a report's id", {"trim:held:hard-cheat"},
+       [&] {
+         HardCheatReport report;
+         return store.VerifyHardCheatReport(
+             "s1", testing::SignHardCheatReport(device, hardCheat, testing::Pattern(16, 7)), {},
+             report);
+       }},
+  };
+  // Makes each set exist before it is preloaded.
+  Challenge first;
+  ASSERT_TRUE(store.IssueLoginChallenge("s1", 62, kNewestClientBuild, first, "backend").ok());
+  ASSERT_TRUE(
+      store.IssueHardCheatChallenge("s1", 62, kNewestClientBuild, hardCheat, "backend").ok());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<long long> before;
+    for (const std::string& set : c.sets) {
+      before.push_back(preload(set));
+      ASSERT_GT(before.back(), kExpired) << set;
+    }
+    const Verdict verdict = c.call();
+    EXPECT_EQ(verdict.check, Check::kOk) << verdict.detail;
+    for (std::size_t i = 0; i < c.sets.size(); ++i) {
+      SCOPED_TRACE(c.sets[i]);
+      EXPECT_EQ(before[i] + 1 - size(c.sets[i]),
+                static_cast<long long>(RedisChallengeStore::kCleanupBatch));
+    }
+  }
 }
 
 TEST(RedisChallengeStore, NothingListeningIsStoreUnavailable) {

@@ -440,7 +440,7 @@ TEST(VerificationServiceSecrets, TheRedisPasswordAndAddressNeverReachACaller) {
        "redis://:" + password + "@127.0.0.1:" + port + "/clobbered",
        [&] {
          std::string reply;
-         ASSERT_TRUE(redis.Run({"SET", "clobbered:entries", "not a sorted set"}, reply));
+         ASSERT_TRUE(redis.Run({"SET", "clobbered:held:login", "not a sorted set"}, reply));
        },
        "WRONGTYPE"},
       {"Redis gone", "redis://:" + password + "@127.0.0.1:" + port + "/gone",
@@ -512,7 +512,7 @@ class ThrowingStore final : public ChallengeStore {
   ThrowingStore() : ChallengeStore({}) {}
 
  protected:
-  Verdict Put(const StoredChallenge&, std::chrono::milliseconds) override {
+  Verdict Put(const StoredChallenge&, const std::string&, std::chrono::milliseconds) override {
     throw std::runtime_error("connection to redis://:hunter2@10.1.2.3:6379 broke mid-write");
   }
   Verdict Take(const Bytes&, const Bytes&, TakenChallenge&) override { throw std::bad_alloc(); }

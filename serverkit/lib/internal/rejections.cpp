@@ -2,11 +2,27 @@
 
 #include <string>
 
+#include "challenge_store.h"
+
 namespace zarnel::serverkit {
 
-Verdict StoreFull(std::size_t maxEntries) {
-  return Reject(Check::kStoreFull, "the challenge store holds its maximum of " +
-                                       std::to_string(maxEntries) + " entries");
+Verdict StoreFull(ChallengeKind kind, std::size_t maxEntries) {
+  return Reject(Check::kStoreFull,
+                "the challenge store holds its maximum of " + std::to_string(maxEntries) +
+                    (kind == ChallengeKind::kLogin
+                         ? " login challenges"
+                         : " hard-cheat challenges and report bindings"));
+}
+
+Verdict SessionLimit(std::size_t maxOpen) {
+  return Reject(Check::kSessionLimit, "the session holds its maximum of " +
+                                          std::to_string(maxOpen) +
+                                          " open challenges; answer or let one expire first");
+}
+
+Verdict CallerLimit(std::size_t maxOpen) {
+  return Reject(Check::kCallerLimit, "the caller holds its maximum of " +
+                                         std::to_string(maxOpen) + " open challenges");
 }
 
 Verdict ChallengeUnknown(const Bytes& id) {

@@ -3,13 +3,19 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "bytes.h"
 #include "verdict.h"
 
 namespace zarnel::serverkit {
 
-Verdict StoreFull(std::size_t maxEntries);
+enum class ChallengeKind : std::uint8_t;  // challenge_store.h
+
+// The room of challenges of `kind` (see MaxEntriesOf) is full.
+Verdict StoreFull(ChallengeKind kind, std::size_t maxEntries);
+Verdict SessionLimit(std::size_t maxOpen);
+Verdict CallerLimit(std::size_t maxOpen);
 Verdict ChallengeUnknown(const Bytes& id);
 Verdict ChallengeUsed();
 Verdict ChallengeExpired();
