@@ -506,6 +506,54 @@ TEST(VerificationServiceSecrets, APasswordProtectedRedisServesLogins) {
   }
 }
 
+// A caller over its share is told so with 429 (session-limit,
+// caller-limit), apart from a full store's 503; each refusal names its
+// limit and issues nothing, and none is logged: a flood would write a line
+// per refused call. Another session, another caller and the other kind
+// still get challenges.
+TEST(VerificationServiceLimits, ACallerOverItsShareGets429AndOthersStillIssue) {
+  ChallengeStoreOptions options;
+  options.maxOpenPerSession = 2;
+  options.maxOpenPerCaller = 3;
+  options.maxEntries = 8;  // four of each kind
+  MemoryChallengeStore store(options);
+  CapturedLog log;
+  const service::VerificationService service(store, {}, [] { return Accept(); }, log.Sink());
+  const char* const login = "/v1/login-challenges";
+  const char* const hardCheat = "/v1/hard-cheat-challenges";
+  struct Step {
+    std::string caller;
+    const char* session;
+    const char* path;
+    int status;
+    const char* check;
+    const char* detailNames;
+  };
+  const Step steps[] = {
+      {"backend-a", "s1", login, 200, "ok", ""},
+      {"backend-a", "s1", hardCheat, 200, "ok", ""},
+      {"backend-a", "s1", login, 429, "session-limit", "2 open challenges"},
+      {"backend-a", "s2", login, 200, "ok", ""},
+      {"backend-a", "s3", hardCheat, 429, "caller-limit", "3 open challenges"},
+      {"backend-b", "s3", hardCheat, 200, "ok", ""},
+      {"backend-b", "s4", hardCheat, 200, "ok", ""},
+      {"backend-b", "s5", hardCheat, 200, "ok", ""},
+      {"", "s6", hardCheat, 503, "store-full", "4 hard-cheat challenges"},
+      {"", "s6", login, 200, "ok", ""},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.caller + " " + step.session + " " + step.path);
+    const service::ServiceReply reply =
+        service.Handle("POST", step.path, json{{"session", step.session}}.dump(), step.caller);
+    EXPECT_EQ(reply.status, step.status);
+    EXPECT_EQ(reply.body.value("check", ""), step.check) << reply.body.dump();
+    EXPECT_EQ(reply.body.contains("challenge"), reply.status == 200);
+    EXPECT_NE(reply.body.value("detail", "").find(step.detailNames), std::string::npos)
+        << reply.body.dump();
+  }
+  EXPECT_EQ(log.All(), "");
+}
+
 // A store that fails the way no verdict foresees: by throwing.
 class ThrowingStore final : public ChallengeStore {
  public:

@@ -1,7 +1,8 @@
 // The verification service's calls on arbitrary bodies: the first byte
 // picks the method and path, the rest is the body. The store persists
-// across inputs and is small, so that issuing fills it and store-full is
-// reached too. Every reply is one JSON object with a status that matches.
+// across inputs and is small, so that issuing fills it and store-full and
+// session-limit are reached too. Every reply is one JSON object with a
+// status that matches.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -46,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool ok = reply.body["ok"].get<bool>();
   FUZZ_CHECK(!ok || reply.status == 200);
   FUZZ_CHECK(reply.status == 200 || reply.status == 400 || reply.status == 404 ||
-             reply.status == 405 || reply.status == 503);
+             reply.status == 405 || reply.status == 429 || reply.status == 503);
   FUZZ_CHECK(store.size() <= 64);
   return 0;
 }

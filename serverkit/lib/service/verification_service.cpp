@@ -15,11 +15,13 @@ constexpr int kOk = 200;
 constexpr int kBadRequest = 400;
 constexpr int kNotFound = 404;
 constexpr int kMethodNotAllowed = 405;
+constexpr int kTooManyRequests = 429;
 constexpr int kInternal = 500;
 constexpr int kUnavailable = 503;
 
-// Server-side failures an operator must hear of; store-full is left out,
-// since a flood would write a line per refused call.
+// Server-side failures an operator must hear of; store-full and the
+// session and caller limits are left out, since a flood would write a line
+// per refused call.
 bool IsLogged(Check check) {
   return check == Check::kStoreUnavailable || check == Check::kRandomUnavailable ||
          check == Check::kCryptoFailure;
@@ -27,6 +29,15 @@ bool IsLogged(Check check) {
 
 enum class Endpoint { kLoginChallenges, kHardCheatChallenges, kLoginProofs, kHardCheatReports,
                       kAcknowledgements };
+
+// A caller over its share (session-limit, caller-limit) is told to slow
+// down, 429, apart from the service's own trouble, 503: nothing about a
+// proof was judged in either, and both are worth a retry later.
+int StatusOf(Check check) {
+  if (check == Check::kInternalError) return kInternal;
+  if (check == Check::kSessionLimit || check == Check::kCallerLimit) return kTooManyRequests;
+  return JudgedNothing(check) ? kUnavailable : kOk;
+}
 
 bool FindEndpoint(const std::string& path, Endpoint& endpoint) {
   static const std::pair<const char*, Endpoint> kPaths[] = {
@@ -80,9 +91,7 @@ VerificationService::VerificationService(ChallengeStore& store, ServicePolicy po
 ServiceReply VerificationService::Reply(const char* call, const Verdict& verdict,
                                         const Json& accepted) const {
   ServiceReply reply;
-  reply.status = verdict.check == Check::kInternalError ? kInternal
-                 : JudgedNothing(verdict.check)        ? kUnavailable
-                                                       : kOk;
+  reply.status = StatusOf(verdict.check);
   if (IsLogged(verdict.check)) {
     log_(std::string(call) + ": " + CheckName(verdict.check) + ": " + verdict.detail);
   }
@@ -141,7 +150,7 @@ ServiceReply VerificationService::Route(const std::string& method, const std::st
 }
 
 ServiceReply VerificationService::Issue(const IssueRequest& request, ChallengeKind kind,
-                                        [[maybe_unused]] const std::string& caller) const {
+                                        const std::string& caller) const {
   const std::uint32_t newest = policy_.builds.newest;
   Challenge challenge;
   std::uint32_t build = 0;
@@ -150,8 +159,9 @@ ServiceReply VerificationService::Issue(const IssueRequest& request, ChallengeKi
   if (verdict.ok()) verdict = ChooseChallengeBuild(request.build, policy_.builds, build);
   if (verdict.ok()) {
     verdict = kind == ChallengeKind::kLogin
-                  ? store_.IssueLoginChallenge(request.session, build, newest, challenge)
-                  : store_.IssueHardCheatChallenge(request.session, build, newest, challenge);
+                  ? store_.IssueLoginChallenge(request.session, build, newest, challenge, caller)
+                  : store_.IssueHardCheatChallenge(request.session, build, newest, challenge,
+                                                   caller);
   }
   const auto ttl = kind == ChallengeKind::kLogin ? store_.options().loginTtl
                                                  : store_.options().hardCheatTtl;

@@ -50,7 +50,9 @@ class VerificationService {
 
   // `caller` names who sent the request: the authenticated identity (a
   // token's name, a client certificate's subject) or, without
-  // authentication, the peer's address. Issuing counts challenges by it.
+  // authentication, the peer's address. Issuing counts open challenges by
+  // it (ChallengeStoreOptions::maxOpenPerCaller: caller-limit, HTTP 429);
+  // an empty one is counted as one shared caller.
   ServiceReply Handle(const std::string& method, const std::string& path,
                       std::string_view body, const std::string& caller = std::string()) const;
 
