@@ -3,9 +3,11 @@
 # benchmarks/REPORT.md (figures against their goals) with the bar charts
 # benchmarks/report-throughput.svg and benchmarks/report-scans.svg.
 #   benchmarks/run_all.sh
-# Sizes, from the environment (the defaults are the full run, about five
+# Sizes, from the environment (the defaults are the full run, about ten
 # minutes on two cores; something like ARCHIVE_MIB=64 PROCESSES=20 RUNS=20
-# COLD_RUNS=5 PROOF_REPEATS=20 MONITOR_SECONDS=10 checks the script in one):
+# COLD_RUNS=5 PROOF_REPEATS=20 MONITOR_SECONDS=10 ATTACK_SECONDS=2 checks the
+# script in a few minutes, about 80 s of them the server kit under hostile
+# load):
 #   ARCHIVE_MIB=2048     archives verified (guard, raw CryptoAPI, sha256sum)
 #   ARCHIVE_ROUNDS=3     alternating guard/raw rounds, warm page cache
 #   PROCESSES=100        idle programs beside the scans and the monitor
@@ -13,6 +15,7 @@
 #   COLD_RUNS=40         fresh processes: start-up to first login proof
 #   PROOF_REPEATS=200    login proofs in one process after the first
 #   MONITOR_SECONDS=60   how long the monitor is watched through the DLL
+#   ATTACK_SECONDS=15    each phase of the server kit under hostile load
 #   BUILD_ROOT=build     the benchmark builds go to BUILD_ROOT/benchmark and
 #                        BUILD_ROOT/benchmark-archives (ARCHIVE_MIB of data)
 #   REPORT_DIR=benchmarks  where REPORT.md and the charts are written
@@ -26,6 +29,7 @@ runs=${RUNS:-200}
 cold_runs=${COLD_RUNS:-40}
 proof_repeats=${PROOF_REPEATS:-200}
 monitor_seconds=${MONITOR_SECONDS:-60}
+attack_seconds=${ATTACK_SECONDS:-15}
 build_root=$(realpath -m "${BUILD_ROOT:-build}")
 report_dir=$(realpath -m "${REPORT_DIR:-benchmarks}")
 results="$build_root/benchmark-results"
@@ -46,6 +50,8 @@ if [ "${REPORT_ONLY:-0}" != 1 ]; then
   benchmarks/run_detection_benchmark.sh "$processes" "$runs" "$build_root/benchmark" | tee "$results/detection.txt"
   echo "== server kit: login proofs against bare OpenSSL, the service under 64 clients =="
   benchmarks/run_serverkit_benchmark.sh 64 10 7 "$build_root/serverkit-bench" "$results"
+  echo "== server kit under hostile load: the real service beside an honest client =="
+  benchmarks/run_serverkit_attack_benchmark.sh "$attack_seconds" "$build_root/serverkit-attack-bench" "$results"
 
   load_after=$(uptime | sed 's/^ *//')
   elapsed=$(($(date +%s) - start_seconds))
@@ -342,7 +348,9 @@ $(cat "$detection")
 
 </details>
 EOF
-  # The server kit's section, written by run_serverkit_benchmark.sh.
+  # The server kit's sections, written by run_serverkit_benchmark.sh and
+  # run_serverkit_attack_benchmark.sh.
   if [ -f "$results/serverkit.md" ]; then cat "$results/serverkit.md"; fi
+  if [ -f "$results/serverkit-attack.md" ]; then cat "$results/serverkit-attack.md"; fi
 } >"$report_dir/REPORT.md"
 echo "== report: $report_dir/REPORT.md ($elapsed s) =="
