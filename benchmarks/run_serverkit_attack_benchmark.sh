@@ -41,7 +41,7 @@ rss_moved() {  # store phase: the service's RSS peak over its value before the p
   calc %.1f "$(get "$1_$2_rss_peak_mb") - $(get "$1_$2_rss_before_mb")"
 }
 
-commit=$(git rev-parse --short HEAD)
+commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
 git diff --quiet HEAD -- serverkit 2>/dev/null || commit="$commit (serverkit/ with uncommitted changes)"
 cat >"$results/serverkit-attack.md" <<MD
 
