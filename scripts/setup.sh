@@ -12,6 +12,9 @@ PACKAGES=(
   pkg-config libhiredis-dev libcpp-httplib-dev libboost-dev redis-server curl
   clang clang-14 clang-tools-14 lld-14 llvm-14 libclang-rt-14-dev
   libxml2-utils  # xmllint: the QA bundle test reads the run's JUnit XML
+  # The server kit's packaging tests: systemd-analyze verify/security on the
+  # unit; dpkg-shlibdeps and file for cpack -G DEB's Depends.
+  systemd dpkg-dev file
 )
 
 missing=()
