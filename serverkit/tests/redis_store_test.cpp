@@ -339,6 +339,42 @@ TEST(RedisChallengeStore, ACallTrimsAtMostABatchOfExpiredMembersFromEachSetItCou
   }
 }
 
+// During an upgrade a server of the earlier kit, sharing the prefix,
+// still issues challenges without the names of their open sets: an
+// upgraded server takes them as before, and its own open counts are left
+// as they were.
+TEST(RedisChallengeStore, TakesAnOpenChallengeAnEarlierKitIssued) {
+  testing::RedisServer redis;
+  std::string error;
+  ASSERT_TRUE(redis.Start(error)) << error;
+  ChallengeStoreOptions options;
+  options.maxOpenPerSession = 1;
+  RedisChallengeStore store(Local(redis.port(), "upgrade"), options);
+  const testing::TestDeviceKey device = testing::MakeTestDeviceKey();
+  Challenge mine;
+  ASSERT_TRUE(store.IssueLoginChallenge("s1", 62, kNewestClientBuild, mine).ok());
+
+  const Challenge earlier{kLoginChallengeVersion, 62, testing::Pattern(16, 0x31),
+                          testing::Pattern(32, 0x32)};
+  std::string reply;
+  ASSERT_TRUE(redis.Run(
+      {"EVAL",
+       "local t = redis.call('TIME') "
+       "local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000) "
+       "return redis.call('SET', KEYS[1], 'open ' .. string.format('%d', now + 60000) .. ' ' .. "
+       "ARGV[1], 'PX', 120000)",
+       "1", "upgrade:challenge:" + testing::Hex(earlier.id),
+       "1 2 62 " + testing::Hex(earlier.nonce) + " s1"},
+      reply));
+  ASSERT_EQ(reply, "OK");
+  const LoginAnswer answer = testing::SignLoginAnswer(device, earlier);
+  EXPECT_EQ(store.VerifyLoginProof("s1", answer, {}).check, Check::kOk);
+  EXPECT_TRUE(store.VerifyLoginProof("s1", answer, {}).repeat);
+  Challenge refused;
+  EXPECT_EQ(store.IssueLoginChallenge("s1", 62, kNewestClientBuild, refused).check,
+            Check::kSessionLimit);
+}
+
 TEST(RedisChallengeStore, NothingListeningIsStoreUnavailable) {
   RedisChallengeStore store(Local(testing::FreeLocalPort(), "nobody"));
   Challenge challenge;
