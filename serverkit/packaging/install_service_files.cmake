@@ -39,15 +39,16 @@ if(ZARNEL_VERIFY_EXECUTABLE MATCHES "[ \t]" OR ZARNEL_VERIFY_ENV_FILE MATCHES "[
                       "${ZARNEL_VERIFY_ENV_FILE}: install under a prefix without blanks")
 endif()
 
-# One staged unit per destination, so that two installs of the same build
-# (the tests and cpack, say) never write each other's.
-string(SHA1 stage_key "$ENV{DESTDIR}|${CMAKE_INSTALL_PREFIX}")
+# A folder of this install's own, so that two installs of the same build
+# (the tests and cpack, say) never write each other's unit.
+string(RANDOM LENGTH 12 stage_key)
 set(stage "${zarnel_verify_stage}/${stage_key}")
 configure_file("${CMAKE_CURRENT_LIST_DIR}/zarnel-verify.service.in"
                "${stage}/zarnel-verify.service" @ONLY)
 file(INSTALL DESTINATION "${unitdir}" TYPE FILE
      PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
      FILES "${stage}/zarnel-verify.service")
+file(REMOVE_RECURSE "${stage}")
 
 # The environment file is the operator's once installed: an install over
 # an edited one keeps it and puts the new defaults beside it, as dpkg does
