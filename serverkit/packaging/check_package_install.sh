@@ -60,13 +60,16 @@ else
 fi
 
 # As the unit starts it: only the environment file's variables, a user
-# without privileges, LimitNOFILE=65536.
-step "starting /usr/bin/zarnel-verify serve with /etc/zarnel-verify/zarnel-verify.env"
+# without privileges, LimitNOFILE=65536 (or the most a sandbox that keeps
+# root from raising the hard limit allows).
+nofile=$(ulimit -Hn)
+[[ "$nofile" == unlimited || "$nofile" -gt 65536 ]] && nofile=65536
+step "starting /usr/bin/zarnel-verify serve with /etc/zarnel-verify/zarnel-verify.env (as nobody, descriptors $nofile)"
 out=/tmp/check-serve.out
 err=/tmp/check-serve.err
-env -i PATH=/usr/bin:/bin bash -c 'set -a; . /etc/zarnel-verify/zarnel-verify.env; set +a;
-  exec prlimit --nofile=65536:65536 setpriv --reuid=65534 --regid=65534 --clear-groups \
-    /usr/bin/zarnel-verify serve' >"$out" 2>"$err" &
+env -i PATH=/usr/bin:/bin NOFILE="$nofile" bash -c 'set -a; . /etc/zarnel-verify/zarnel-verify.env; set +a;
+  exec prlimit --nofile=$NOFILE:$NOFILE setpriv --reuid=65534 --regid=65534 --clear-groups \
+    env -u NOFILE /usr/bin/zarnel-verify serve' >"$out" 2>"$err" &
 server=$!
 trap 'kill "$server" 2>/dev/null' EXIT
 address=""
