@@ -27,7 +27,7 @@ set(expected bin/ZarnelGuard.dll bin/ZarnelGuard.pdb include/ZarnelGuard.h lib/Z
   lib/cmake/ZarnelGuard/ZarnelGuardConfig.cmake lib/cmake/ZarnelGuard/ZarnelGuardConfigVersion.cmake)
 foreach(name prefix stripped)
   file(GLOB_RECURSE installed RELATIVE ${WORK_DIR}/${name} ${WORK_DIR}/${name}/*)
-  list(FILTER installed EXCLUDE REGEX "^(include/zarnel/serverkit/|lib/cmake/zarnel_serverkit/|lib/libzarnel_serverkit(_redis|_service)?\\.a$|bin/zarnel-verify$)")
+  list(FILTER installed EXCLUDE REGEX "^(include/zarnel/serverkit/|lib/cmake/zarnel_serverkit/|lib/libzarnel_serverkit(_redis|_service)?\\.a$|bin/zarnel-verify$|lib/systemd/system/zarnel-verify\\.service$|etc/zarnel-verify/zarnel-verify\\.env$)")
   list(SORT installed)
   if(NOT installed STREQUAL expected)
     message(FATAL_ERROR "the guard's ${name} install holds ${installed}, expected ${expected}")
