@@ -90,6 +90,10 @@ TEST(ServeOptions, AWrongSettingIsNamedWhereverItCameFrom) {
       {"a public listen from the environment", {}, {"ZARNEL_VERIFY_LISTEN=0.0.0.0:1"},
        "not a loopback address"},
       {"a bad log level", {"--listen", "127.0.0.1:1", "--log-level", "loud"}, {}, "--log-level"},
+      {"a hard-cheat share of everything", {"--listen", "127.0.0.1:1", "--hard-cheat-share", "100"},
+       {}, "--hard-cheat-share"},
+      {"no open challenge per session", {"--listen", "127.0.0.1:1"},
+       {"ZARNEL_VERIFY_MAX_OPEN_PER_SESSION=0"}, "ZARNEL_VERIFY_MAX_OPEN_PER_SESSION"},
       {"a drain too long", {"--listen", "127.0.0.1:1"}, {"ZARNEL_VERIFY_DRAIN_SECONDS=301"},
        "ZARNEL_VERIFY_DRAIN_SECONDS"},
   };

@@ -72,6 +72,17 @@ const std::vector<OptionSpec>& Specs() {
        }},
       {"--max-entries", "N", "entries the store holds at most (1000000)",
        [](S& n, S& v, O& o) { o.storeOptions.maxEntries = Number(n, v, 1, 1'000'000'000); }},
+      {"--max-open-per-session", "N", "open challenges one session may hold, 1 to 10000 (16)",
+       [](S& n, S& v, O& o) { o.storeOptions.maxOpenPerSession = Number(n, v, 1, 10'000); }},
+      {"--max-open-per-caller", "N", "open challenges one caller may hold (100000)",
+       [](S& n, S& v, O& o) {
+         o.storeOptions.maxOpenPerCaller = Number(n, v, 1, 1'000'000'000);
+       }},
+      {"--hard-cheat-share", "PERCENT",
+       "share of --max-entries for hard-cheat challenges and reports, 1 to 99 (50)",
+       [](S& n, S& v, O& o) {
+         o.storeOptions.hardCheatSharePercent = static_cast<unsigned>(Number(n, v, 1, 99));
+       }},
       {"--oldest-build", "N", "oldest client build accepted (the newest)",
        [](S& n, S& v, O& o) { o.oldestBuild = Build(n, v); }},
       {"--newest-build", "N", "newest client build accepted",
