@@ -9,7 +9,8 @@ PACKAGES=(
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix
   wine wine32:i386 wine64
   libssl-dev nlohmann-json3-dev libgtest-dev
-  pkg-config libhiredis-dev libcpp-httplib-dev libboost-dev redis-server curl
+  pkg-config libhiredis-dev libcpp-httplib-dev libboost-dev libspdlog-dev redis-server curl
+  prometheus  # promtool: the service's /metrics is checked with it
   clang clang-14 clang-tools-14 lld-14 llvm-14 libclang-rt-14-dev
   libxml2-utils  # xmllint: the QA bundle test reads the run's JUnit XML
   # The server kit's packaging tests: systemd-analyze verify/security on the

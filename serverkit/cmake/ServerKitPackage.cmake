@@ -56,7 +56,7 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 # (zarnel_serverkitConfig.cmake); static libraries carry no shared-library
 # dependencies of their own for dpkg-shlibdeps to find.
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
-  "libssl-dev (>= 3.0), libhiredis-dev, pkg-config, nlohmann-json3-dev (>= 3), libboost-dev (>= 1.74)")
+  "libssl-dev (>= 3.0), libhiredis-dev, pkg-config, nlohmann-json3-dev (>= 3), libboost-dev (>= 1.74), libspdlog-dev (>= 1:1.10)")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
 "ZarnelGuard server kit: static libraries and headers
 The checks of the guard's signed login proofs and hard-cheat reports, the

@@ -107,6 +107,10 @@ class ChallengeStore {
 
   const ChallengeStoreOptions& options() const { return options_; }
 
+  // The entries `kind` holds now against its room (MaxEntriesOf): for
+  // operators' gauges. store-unavailable when Redis does not answer.
+  virtual Verdict HeldEntries(ChallengeKind kind, std::size_t& held) = 0;
+
   // Draws a fresh challenge (see IssueChallenge) and records it for
   // `session` with the kind's time to live, asked for by `caller` (who
   // called the service: an authenticated name or a peer's address). Refused

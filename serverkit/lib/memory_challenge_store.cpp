@@ -29,6 +29,13 @@ std::size_t MemoryChallengeStore::size() const {
   return challenges_.size() + bindings_.size();
 }
 
+Verdict MemoryChallengeStore::HeldEntries(ChallengeKind kind, std::size_t& held) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ForgetDueLocked(clock_());
+  held = HeldLocked(kind);
+  return Accept();
+}
+
 void MemoryChallengeStore::CloseLocked(Entry& entry) {
   if (!entry.open) return;
   entry.open = false;

@@ -26,6 +26,8 @@ class MemoryChallengeStore final : public ChallengeStore {
   // Entries held now, remembered used and expired ones included.
   std::size_t size() const;
 
+  Verdict HeldEntries(ChallengeKind kind, std::size_t& held) override;
+
  protected:
   Verdict Put(const StoredChallenge& entry, const std::string& caller,
               std::chrono::milliseconds ttl) override;

@@ -347,6 +347,22 @@ Verdict RedisChallengeStore::Ping() {
   return Accept();
 }
 
+// KEYS: the kind's held set. The count by Redis's clock, after trimming a
+// batch, as the issue script counts.
+const std::string kHeldScript = std::string(kNowLua) + kSetsLua + "return live(KEYS[1]) ";
+
+std::uint64_t RedisChallengeStore::Timeouts() const { return connections_->timeouts(); }
+
+Verdict RedisChallengeStore::HeldEntries(ChallengeKind kind, std::size_t& held) {
+  ReplyPtr reply;
+  long long number = 0;
+  Verdict verdict = RunScript(*connections_, kHeldScript, {address_.prefix + HeldSetName(kind)},
+                              {}, reply);
+  if (verdict.ok()) verdict = IntegerOf(reply, number);
+  if (verdict.ok()) held = static_cast<std::size_t>(number);
+  return verdict;
+}
+
 Verdict RedisChallengeStore::Put(const StoredChallenge& entry, const std::string& caller,
                                  std::chrono::milliseconds ttl) {
   std::string session;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -42,6 +43,11 @@ class RedisChallengeStore final : public ChallengeStore {
 
   // PING on a pooled connection: for health checks.
   Verdict Ping();
+
+  Verdict HeldEntries(ChallengeKind kind, std::size_t& held) override;
+
+  // Commands and connects to Redis that ran past the time-out.
+  std::uint64_t Timeouts() const;
 
   // Members past their time that one call removes at most from each sorted
   // set it counts in; the rest wait for later calls, and no count includes

@@ -23,6 +23,11 @@ timeval ToTimeval(std::chrono::milliseconds timeout) {
 // restart, Redis's idle time-out), and the command never reached a Redis
 // that could run it. A time-out (EAGAIN) is not one of these: the command
 // may be running still, and a script may have taken its challenge.
+bool TimedOut(const redisContext& context, int error) {
+  return context.err == REDIS_ERR_IO && (error == EAGAIN || error == EWOULDBLOCK ||
+                                         error == ETIMEDOUT || error == EINPROGRESS);
+}
+
 bool ClosedByRedis(const redisContext& context, int error) {
   if (context.err == REDIS_ERR_EOF) return true;
   return context.err == REDIS_ERR_IO && (error == ECONNRESET || error == EPIPE);
@@ -58,6 +63,7 @@ ContextPtr RedisConnectionPool::Connect(std::string& error) {
     return nullptr;
   }
   if (context->err != 0 || redisSetTimeout(context.get(), ToTimeval(timeout_)) != REDIS_OK) {
+    if (TimedOut(*context, errno)) timeouts_.fetch_add(1);
     error = "cannot connect to Redis at " + host_ + ":" + std::to_string(port_) + ": " +
             context->errstr;
     return nullptr;
@@ -112,6 +118,7 @@ ReplyPtr RedisConnectionPool::Command(const std::vector<std::string>& arguments,
       return reply;
     }
     error = std::string("Redis connection failed: ") + context->errstr;
+    if (TimedOut(*context, failure)) timeouts_.fetch_add(1);
     // The context is dropped with its half-read state; only a stale pooled
     // one earns the command a second, last try.
     if (!pooled || !ClosedByRedis(*context, failure)) return nullptr;

@@ -4,7 +4,9 @@
 // whose pooled connection Redis had closed is sent once more on a new one.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,6 +41,9 @@ class RedisConnectionPool {
   // the host and port, never the password.
   ReplyPtr Command(const std::vector<std::string>& arguments, std::string& error);
 
+  // Commands and connects that ran past the time-out, since the start.
+  std::uint64_t timeouts() const { return timeouts_.load(); }
+
  private:
   ContextPtr Acquire(bool& pooled, std::string& error);
   ContextPtr Connect(std::string& error);
@@ -51,6 +56,7 @@ class RedisConnectionPool {
   const std::string password_;
   std::mutex mutex_;
   std::vector<ContextPtr> idle_;
+  std::atomic<std::uint64_t> timeouts_{0};
 };
 
 }  // namespace zarnel::serverkit

@@ -571,6 +571,7 @@ class ThrowingStore final : public ChallengeStore {
     throw std::logic_error("bind");
   }
   Verdict ReleaseReport(const Bytes&, const std::string&) override { throw 42; }
+  Verdict HeldEntries(ChallengeKind, std::size_t&) override { throw std::bad_alloc(); }
 };
 
 // A failure of the service itself is 500 with a check of its own, not the

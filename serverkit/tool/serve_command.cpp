@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -18,6 +19,7 @@
 #include <openssl/crypto.h>
 
 #include "http_service.h"
+#include "json_log.h"
 #include "serve_options.h"
 #include "memory_challenge_store.h"
 #include "redis_challenge_store.h"
@@ -90,6 +92,7 @@ int RunServeCommand(int argc, char** argv) {
   }
 
   std::unique_ptr<ChallengeStore> store;
+  RedisChallengeStore* redis = nullptr;
   std::function<Verdict()> health = [] { return Accept(); };
   if (options.store == "memory") {
     store = std::make_unique<MemoryChallengeStore>(options.storeOptions);
@@ -105,9 +108,10 @@ int RunServeCommand(int argc, char** argv) {
         return 1;
       }
     }
-    auto redis = std::make_unique<RedisChallengeStore>(address, options.storeOptions);
-    health = [store = redis.get()] { return store->Ping(); };
-    store = std::move(redis);
+    auto redisStore = std::make_unique<RedisChallengeStore>(address, options.storeOptions);
+    redis = redisStore.get();
+    health = [redis] { return redis->Ping(); };
+    store = std::move(redisStore);
   }
 
   // The signals are taken by one thread with sigwait, which may stop the
@@ -119,10 +123,15 @@ int RunServeCommand(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
+  service::JsonLog log(options.logLevel);
+  // The service's own failures, with the reasons callers never read.
+  const service::ServiceLog serviceLog = [&log](const std::string& line) {
+    log.Event("error", "service-error", line);
+  };
   ServicePolicy policy;
   policy.builds = AcceptedBuildsUpTo(options.newestBuild, options.oldestBuild);
   policy.storeName = options.store == "memory" ? "memory" : "redis";
-  const VerificationService service(*store, policy, health);
+  const VerificationService service(*store, policy, health, serviceLog);
   service::HttpAccess access;
   if (!options.tls.certificateChain.empty()) access.tls = options.tls;
   std::string error;
@@ -138,24 +147,49 @@ int RunServeCommand(int argc, char** argv) {
               << " may issue challenges and verify answers\n";
   }
   RaiseDescriptorLimit(options.limits.maxConnections);
-  HttpService http(service, options.limits, std::move(access));
+  HttpService http(service, options.limits, std::move(access), [&log](const std::string& line) {
+    log.Event("warn", "http", line);
+  });
+  http.SetRequestObserver([&log](const service::RequestRecord& record) { log.Request(record); });
+  service::ServiceMetrics& metrics = http.metrics();
+  metrics.SetExtra([&metrics, &store, redis] {
+    return metrics.RenderStore(*store, redis != nullptr ? redis->Timeouts() : 0);
+  });
   const int port = http.Bind(options.host, options.port, error);
   if (port < 0) {
     std::cerr << "zarnel-verify serve: " << error << "\n";
     return 1;
   }
-  // One line for whoever started the service (tests, the demo), then quiet.
+  // The first line, for whoever started the service (tests, the demo);
+  // the log's lines follow.
   std::cout << "{\"listening\":\"" << options.host << ":" << port << "\"}" << std::endl;
+  log.Event("info", "listening", options.host + ":" + std::to_string(port));
 
-  std::thread waiter([&http, signals] {
+  std::atomic<bool> finished{false};
+  std::thread waiter([&http, &log, &finished, &options, signals] {
     int received = 0;
     sigwait(&signals, &received);
-    http.Stop();
+    if (finished.load()) return;
+    // Rolling: not ready at once, so that load balancers move on, while
+    // everything still gets served; then no new connections, and every
+    // request already received answered. A second signal cuts the drain
+    // short; a third stops at once.
+    http.SetDraining(true);
+    log.Event("info", "draining", std::to_string(options.drain.count()) + " s");
+    const timespec drain{static_cast<time_t>(options.drain.count()), 0};
+    const bool cut = sigtimedwait(&signals, nullptr, &drain) > 0;
+    if (finished.load()) return;
+    log.Event("info", "stopping", cut ? "drain cut short by a second signal" : "");
+    http.Shutdown();
+    sigwait(&signals, &received);
+    if (!finished.load()) http.Stop();
   });
   const bool served = http.Run();
-  // Run ended without a signal (it failed): wake the waiter ourselves.
+  finished.store(true);
+  // Wake the waiter wherever it waits.
   pthread_kill(waiter.native_handle(), SIGTERM);
   waiter.join();
+  log.Event("info", "stopped", "");
   return served ? 0 : 1;
 }
 

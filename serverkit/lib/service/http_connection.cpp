@@ -2,6 +2,7 @@
 
 #include "tls_setup.h"
 
+#include <chrono>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -27,6 +28,94 @@ HttpShared::HttpShared(const VerificationService& service, const HttpLimits& lim
     : service(service), limits(limits), access(std::move(access)), log(std::move(log)),
       workers(workers) {}
 
+HttpAnswer ToHttpAnswer(const ServiceReply& reply) {
+  HttpAnswer answer;
+  answer.status = reply.status;
+  answer.body = DumpJson(reply.body) + "\n";
+  return answer;
+}
+
+namespace {
+
+constexpr int kOk = 200;
+constexpr int kUnavailable = 503;
+
+ServiceReply Probe(int status, const std::string& check, const std::string& detail) {
+  ServiceReply reply;
+  reply.status = status;
+  reply.body["ok"] = status == kOk;
+  reply.body["check"] = check;
+  if (!detail.empty()) reply.body["detail"] = detail;
+  return reply;
+}
+
+}  // namespace
+
+HttpAnswer HttpShared::Answer(const std::string& method, const std::string& path,
+                              std::string_view body, const std::string& caller) const {
+  // The service catches its own failures; this is the probes' (a store
+  // gauge, an allocation), which must not end a worker thread.
+  try {
+    return AnswerOrThrow(method, path, body, caller);
+  } catch (const std::exception& error) {
+    log(method + " " + path + ": internal-error: " + error.what());
+  } catch (...) {
+    log(method + " " + path + ": internal-error: an exception of no standard type");
+  }
+  return ToHttpAnswer(InternalError());
+}
+
+HttpAnswer HttpShared::AnswerOrThrow(const std::string& method, const std::string& path,
+                                     std::string_view body, const std::string& caller) const {
+  const bool probe = path == "/livez" || path == "/readyz" || path == "/metrics";
+  if (probe && method != "GET") return ToHttpAnswer(BadRequest(405, "use GET on " + path));
+  if (path == "/livez") return ToHttpAnswer(Probe(kOk, "ok", ""));
+  if (path == "/readyz") {
+    if (draining.load()) {
+      return ToHttpAnswer(Probe(kUnavailable, "draining", "the service is stopping"));
+    }
+    // Ready when the store answers, as /healthz says.
+    ServiceReply health = service.Handle("GET", "/healthz", "", caller);
+    return ToHttpAnswer(health);
+  }
+  if (path == "/metrics") {
+    HttpAnswer answer;
+    answer.contentType = "text/plain; version=0.0.4; charset=utf-8";
+    answer.body = metrics.Render(connections.load(), draining.load());
+    answer.json = false;
+    return answer;
+  }
+  return ToHttpAnswer(service.Handle(method, path, body, caller));
+}
+
+void HttpShared::Record(RequestRecord& record, std::string_view requestBody,
+                        const HttpAnswer& answer) {
+  record.status = answer.status;
+  ReadBodies(requestBody, answer.body, answer.json, record);
+  metrics.CountRequest(record.endpoint, record.status, record.check, record.seconds);
+  if (observer) observer(record);
+}
+
+std::uint64_t HttpShared::Register(std::function<void()> finish) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  finishers_.emplace(++nextId_, std::move(finish));
+  return nextId_;
+}
+
+void HttpShared::Unregister(std::uint64_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  finishers_.erase(id);
+}
+
+void HttpShared::FinishAll() {
+  std::map<std::uint64_t, std::function<void()>> finishers;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    finishers = finishers_;
+  }
+  for (auto& [id, finish] : finishers) finish();
+}
+
 namespace {
 
 constexpr int kBadRequest = 400;
@@ -34,8 +123,12 @@ constexpr int kUnauthorized = 401;
 constexpr int kPayloadTooLarge = 413;
 constexpr int kHeaderTooLarge = 431;
 
-// Probes that a load balancer sends without credentials.
-bool IsHealthProbe(std::string_view path) { return path == "/healthz"; }
+// Probes that a load balancer or an orchestrator sends without
+// credentials. /metrics is not one: a scraper is given a token or a
+// certificate like any backend.
+bool IsHealthProbe(std::string_view path) {
+  return path == "/healthz" || path == "/livez" || path == "/readyz";
+}
 
 ServiceReply Unauthenticated(const std::string& detail) {
   ServiceReply reply;
@@ -74,9 +167,18 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
         limits_(shared.limits),
         buffer_(limits_.maxHeaderBytes + limits_.maxBodyBytes + kSlack),
         peer_(std::move(peer)) {}
-  ~Connection() { shared_.connections.fetch_sub(1); }
+  ~Connection() {
+    shared_.Unregister(registration_);
+    shared_.connections.fetch_sub(1);
+  }
 
   void Start() {
+    // Told on the connection's own strand when the service stops.
+    registration_ = shared_.Register([weak = this->weak_from_this()] {
+      if (auto self = weak.lock()) {
+        net::post(self->Tcp().get_executor(), [self] { self->Finish(); });
+      }
+    });
     if constexpr (kTls) {
       Tcp().expires_after(limits_.requestTimeout);
       stream_.async_handshake(net::ssl::stream_base::server,
@@ -104,7 +206,33 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
   // starts with the next request's first byte.
   void WaitForRequest() {
     if (buffer_.size() > 0) return ReadHeader();
+    if (shared_.stopping.load()) return Close();
+    idle_ = true;
     Tcp().expires_after(limits_.idleTimeout);
+    stream_.async_read_some(buffer_.prepare(kSlack), [self = this->shared_from_this()](
+                                                         const error_code& error, std::size_t n) {
+      self->idle_ = false;
+      if (error == net::error::operation_aborted && self->shared_.stopping.load()) {
+        return self->FinishIdle();
+      }
+      if (error) return self->Close();
+      self->buffer_.commit(n);
+      self->ReadHeader();
+    });
+  }
+
+  // The service stops. A request under way is finished and its answer
+  // closes the connection; an idle connection is closed now unless a
+  // request already waits in it.
+  void Finish() {
+    if (idle_) Tcp().socket().cancel();
+  }
+
+  void FinishIdle() {
+    error_code error;
+    const std::size_t waiting = Tcp().socket().available(error);
+    if (error || waiting == 0) return Close();
+    Tcp().expires_after(limits_.requestTimeout);
     stream_.async_read_some(buffer_.prepare(kSlack), [self = this->shared_from_this()](
                                                          const error_code& error, std::size_t n) {
       if (error) return self->Close();
@@ -187,14 +315,22 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
     Tcp().expires_never();
     auto request = parser_->release();
     const bool keepAlive = request.keep_alive();
-    std::string method(request.method_string());
+    RequestRecord record;
+    record.method = std::string(request.method_string());
+    record.endpoint = EndpointLabel(path_);
+    record.caller = caller_;
     net::post(shared_.workers, [self = this->shared_from_this(), keepAlive,
-                                method = std::move(method),
+                                record = std::move(record),
                                 body = std::move(request.body())]() mutable {
-      ServiceReply reply = self->shared_.service.Handle(method, self->path_, body, self->caller_);
+      const auto started = std::chrono::steady_clock::now();
+      HttpAnswer answer = self->shared_.Answer(record.method, self->path_, body, self->caller_);
+      record.time = std::chrono::system_clock::now();
+      record.seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      self->shared_.Record(record, body, answer);
       net::post(self->Tcp().get_executor(),
-                [self, keepAlive, reply = std::move(reply)]() mutable {
-                  self->Write(std::move(reply), keepAlive);
+                [self, keepAlive, answer = std::move(answer)]() mutable {
+                  self->Write(std::move(answer), keepAlive);
                 });
     });
   }
@@ -203,19 +339,30 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
   // closes, since what follows on it cannot be trusted to be a request.
   void Refuse(ServiceReply reply) {
     refused_ = true;
-    Write(std::move(reply), false);
+    RequestRecord record;
+    record.time = std::chrono::system_clock::now();
+    record.method = parser_ && parser_->is_header_done()
+                        ? std::string(parser_->get().method_string())
+                        : std::string();
+    record.endpoint = EndpointLabel(path_);
+    record.caller = caller_.empty() ? "peer:" + peer_ : caller_;
+    HttpAnswer answer = ToHttpAnswer(reply);
+    shared_.Record(record, "", answer);
+    Write(std::move(answer), false);
   }
 
-  void Write(ServiceReply reply, bool keepAlive) {
+  void Write(HttpAnswer answer, bool keepAlive) {
+    // Once the service stops, each answer is a connection's last.
+    keepAlive = keepAlive && !shared_.stopping.load();
     response_ = {};
-    response_.result(static_cast<unsigned>(reply.status));
+    response_.result(static_cast<unsigned>(answer.status));
     response_.version(11);
-    response_.set(http::field::content_type, "application/json");
-    if (reply.status == kUnauthorized && shared_.access.tokens) {
+    response_.set(http::field::content_type, answer.contentType);
+    if (answer.status == kUnauthorized && shared_.access.tokens) {
       response_.set(http::field::www_authenticate, "Bearer");
     }
     response_.keep_alive(keepAlive);
-    response_.body() = DumpJson(reply.body) + "\n";
+    response_.body() = std::move(answer.body);
     response_.prepare_payload();
     Tcp().expires_after(limits_.writeTimeout);
     http::async_write(stream_, response_,
@@ -277,7 +424,9 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
   std::string path_;
   std::string caller_;
   bool refused_ = false;
+  bool idle_ = false;
   std::size_t drained_ = 0;
+  std::uint64_t registration_ = 0;
 };
 
 }  // namespace

@@ -4,6 +4,10 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -15,9 +19,28 @@
 
 namespace zarnel::serverkit::service {
 
+// An answer as HTTP sends it.
+struct HttpAnswer {
+  int status = 200;
+  std::string contentType = "application/json";
+  std::string body;
+  bool json = true;
+};
+
 struct HttpShared {
   HttpShared(const VerificationService& service, const HttpLimits& limits, HttpAccess access,
              ServiceLog log, boost::asio::thread_pool& workers);
+
+  // The answer to one request that was read whole and let in; on a worker.
+  HttpAnswer Answer(const std::string& method, const std::string& path, std::string_view body,
+                    const std::string& caller) const;
+  // Counts, and hands to the observer, one answered request.
+  void Record(RequestRecord& record, std::string_view requestBody, const HttpAnswer& answer);
+
+  // Connections register a way to be told the service is stopping.
+  std::uint64_t Register(std::function<void()> finish);
+  void Unregister(std::uint64_t id);
+  void FinishAll();
 
   const VerificationService& service;
   const HttpLimits limits;
@@ -28,10 +51,25 @@ struct HttpShared {
   std::optional<boost::asio::ssl::context> tls;
   // Connections open now; the acceptor closes one past the limit.
   std::atomic<std::size_t> connections{0};
+  ServiceMetrics metrics;
+  RequestObserver observer;
+  std::atomic<bool> draining{false};
+  std::atomic<bool> stopping{false};
+
+ private:
+  std::mutex mutex_;
+  std::uint64_t nextId_ = 0;
+  std::map<std::uint64_t, std::function<void()>> finishers_;
+
+  HttpAnswer AnswerOrThrow(const std::string& method, const std::string& path,
+                           std::string_view body, const std::string& caller) const;
 };
 
-// Serves `socket` until either side ends it or a limit does. The
-// connection counts itself in `shared.connections` while it lives.
+HttpAnswer ToHttpAnswer(const ServiceReply& reply);
+
+// Serves `socket` until either side ends it, a limit does, or the service
+// stops. The connection counts itself in `shared.connections` while it
+// lives.
 void ServeConnection(boost::asio::ip::tcp::socket socket, HttpShared& shared);
 
 }  // namespace zarnel::serverkit::service

@@ -1,12 +1,14 @@
 #include "http_service.h"
 
 #include <algorithm>
+#include <chrono>
 #include <thread>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 
@@ -27,6 +29,9 @@ struct HttpService::Server {
         acceptor(net::make_strand(io)) {}
 
   void Accept();
+  // Polls until the last connection is gone or `deadline` passes, then
+  // ends Run().
+  void StopWhenIdle(std::chrono::steady_clock::time_point deadline);
 
   // Declared so that they end in this order: the acceptor; the context,
   // whose pending handlers still hold connections that count themselves
@@ -38,7 +43,17 @@ struct HttpService::Server {
   // A full table of descriptors (EMFILE) would make accept fail at once
   // forever; it is retried after a pause instead.
   std::unique_ptr<net::steady_timer> acceptPause;
+  std::unique_ptr<net::steady_timer> stopPoll;
 };
+
+void HttpService::Server::StopWhenIdle(std::chrono::steady_clock::time_point deadline) {
+  if (shared.connections.load() == 0 || std::chrono::steady_clock::now() >= deadline) {
+    io.stop();
+    return;
+  }
+  stopPoll = std::make_unique<net::steady_timer>(io, std::chrono::milliseconds(20));
+  stopPoll->async_wait([this, deadline](const error_code&) { StopWhenIdle(deadline); });
+}
 
 void HttpService::Server::Accept() {
   acceptor.async_accept(net::make_strand(io), [this](const error_code& error, tcp::socket socket) {
@@ -53,6 +68,7 @@ void HttpService::Server::Accept() {
     // its connection end and may try again.
     if (shared.connections.fetch_add(1) >= shared.limits.maxConnections) {
       shared.connections.fetch_sub(1);
+      shared.metrics.CountRefusedConnection();
       error_code ignored;
       socket.close(ignored);
     } else {
@@ -106,6 +122,28 @@ bool HttpService::Run() {
   server.io.run();
   for (std::thread& thread : others) thread.join();
   return true;
+}
+
+void HttpService::SetRequestObserver(RequestObserver observer) {
+  server_->shared.observer = std::move(observer);
+}
+
+ServiceMetrics& HttpService::metrics() { return server_->shared.metrics; }
+
+void HttpService::SetDraining(bool draining) { server_->shared.draining.store(draining); }
+
+void HttpService::Shutdown() {
+  Server& server = *server_;
+  net::post(server.acceptor.get_executor(), [&server] {
+    server.shared.stopping.store(true);
+    error_code ignored;
+    server.acceptor.close(ignored);
+    server.shared.FinishAll();
+    const HttpLimits& limits = server.shared.limits;
+    const auto deadline = std::chrono::steady_clock::now() + limits.requestTimeout +
+                          limits.writeTimeout + std::chrono::seconds(5);
+    server.StopWhenIdle(deadline);
+  });
 }
 
 void HttpService::Stop() {

@@ -1,5 +1,7 @@
 // The verification service on HTTP/1.1, optionally over TLS: every request
-// goes to one VerificationService. The server is event-driven (Asio):
+// goes to one VerificationService, beside the probes /livez (the process
+// answers), /readyz (the store answers and the service is not draining)
+// and /metrics (Prometheus). The server is event-driven (Asio):
 // connections cost a socket and a buffer, never a thread, and every thing
 // a caller can make it hold has a limit. Verification itself, which may
 // wait on Redis, runs on a separate pool of workers, so that a slow store
@@ -12,6 +14,8 @@
 #include <string>
 
 #include "http_access.h"
+#include "request_record.h"
+#include "service_metrics.h"
 #include "verification_service.h"
 
 namespace zarnel::serverkit::service {
@@ -50,10 +54,26 @@ class HttpService {
   // Sets up TLS (when asked) and binds to `host` and `port` (0: any free
   // port). The bound port, or -1 with `error` set.
   int Bind(const std::string& host, int port, std::string& error);
-  // Serves until Stop(); false if it could not.
+  // Serves until Stop() or Shutdown() has ended it; false if it could
+  // not serve at all.
   bool Run();
-  // From any thread; Run() then returns.
+  // From any thread: Run() returns at once; requests under way are cut.
   void Stop();
+
+  // Before Run(): sees every answered request (the log).
+  void SetRequestObserver(RequestObserver observer);
+  ServiceMetrics& metrics();
+
+  // From any thread. While draining, /readyz answers 503 "draining" so
+  // that load balancers take the service out, and everything else is
+  // served as before.
+  void SetDraining(bool draining);
+  // From any thread: stops accepting, answers every request already
+  // received (one read but not yet answered, or waiting in a
+  // connection's buffer), closes each connection once it has no request,
+  // and then Run() returns. Connections still busy past the request and
+  // write time-outs (and 5 s more for the store) are cut.
+  void Shutdown();
 
  private:
   struct Server;

@@ -79,9 +79,12 @@ for soname in $needed; do
   for candidate in "$path" "$(realpath -q "$path")" "$(realpath -q "$path" | sed 's|^/usr||')"; do
     owner=$(dpkg-query -S "$candidate" 2>/dev/null | head -n 1 | cut -d: -f1) && [[ -n "$owner" ]] && break
   done
+  # The owner, or a name it provides (libspdlog1.10 provides
+  # libspdlog1.10-fmt9, the name its shlibs file gives).
+  names="$owner $(dpkg-query -W -f='${Provides}' "$owner" 2>/dev/null | tr ',' '\n' | awk '{print $1}')"
   if [[ -z "$owner" ]]; then
     fail "no installed package holds $soname ($path)"
-  elif ! tr ',' '\n' <<<"$depends" | awk '{print $1}' | grep -qxF "$owner"; then
+  elif ! tr ',' '\n' <<<"$depends" | awk '{print $1}' | grep -qxF -f <(tr ' ' '\n' <<<"$names" | sed '/^$/d'); then
     fail "zarnel-verify loads $soname of $owner but Depends is: $depends"
   fi
 done

@@ -1,0 +1,60 @@
+#include "request_record.h"
+
+#include "json_fields.h"
+
+namespace zarnel::serverkit::service {
+
+std::string EndpointLabel(std::string_view path) {
+  static const char* const kKnown[] = {
+      "/v1/login-challenges", "/v1/hard-cheat-challenges", "/v1/login-proofs",
+      "/v1/hard-cheat-reports", "/v1/hard-cheat-acknowledgements",
+      "/healthz", "/livez", "/readyz", "/metrics",
+  };
+  for (const char* known : kKnown) {
+    if (path == known) return known;
+  }
+  return "other";
+}
+
+namespace {
+
+std::string StringField(const Json& object, const char* field) {
+  if (!object.is_object()) return {};
+  const auto it = object.find(field);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+}  // namespace
+
+void ReadBodies(std::string_view requestBody, std::string_view answerBody, bool answerIsJson,
+                RequestRecord& record) {
+  const Json answer = answerIsJson ? Json::parse(answerBody, nullptr, false) : Json();
+  if (!answer.is_object()) return;
+  record.check = StringField(answer, "check");
+  record.repeat = answer.value("repeat", false);
+  const Json request = Json::parse(requestBody, nullptr, false);
+  if (answer.contains("challenge")) {
+    record.id = StringField(answer["challenge"], "id");
+  } else if (!StringField(answer, "report_id").empty()) {
+    record.id = StringField(answer, "report_id");
+  } else {
+    record.id = StringField(request, "challenge_id");
+    if (record.id.empty()) record.id = StringField(request, "report_id");
+  }
+  // Only an id of hex digits goes to the log: it came from a caller.
+  if (record.id.size() > 64 || record.id.find_first_not_of("0123456789abcdefABCDEF") !=
+                                   std::string::npos) {
+    record.id.clear();
+  }
+  const auto acknowledgement = answer.find("acknowledgement");
+  if (record.endpoint == "/v1/hard-cheat-reports" && acknowledgement != answer.end()) {
+    JudgedReport report;
+    report.reportId = record.id;
+    report.violation = answer.value("violation", 0u);
+    report.session = StringField(request, "session");
+    report.verdict = record.check;
+    record.report = std::move(report);
+  }
+}
+
+}  // namespace zarnel::serverkit::service
