@@ -97,7 +97,8 @@ in the flood of a session each it grew by $(per_challenge memory) KB with the me
 $(per_challenge redis) KB with Redis, whose own used memory went from $(get redis_challenges_many_sessions_redis_used_memory_before_mb) to $(get redis_challenges_many_sessions_redis_used_memory_after_mb) MB.
 Threads of the service at most: $(get memory_idle_threads_peak) with the idle connections open (memory store).
 It ended on SIGTERM with exit code $(get memory_service_exit_code) (memory) and $(get redis_service_exit_code) (Redis), in $(get memory_service_stop_seconds) s
-and $(get redis_service_stop_seconds) s, having written $(get memory_service_log_lines) and $(get redis_service_log_lines) lines to its log.
+and $(get redis_service_stop_seconds) s, having written $(get memory_service_log_lines) and $(get redis_service_log_lines) lines to its log on standard output
+($(get memory_service_log_warnings) and $(get redis_service_log_warnings) at warn or error) and $(get memory_service_standard_error_lines) and $(get redis_service_standard_error_lines) to standard error.
 
 Reading the figures:
 
