@@ -13,6 +13,7 @@ PACKAGES=(
   prometheus  # promtool: the service's /metrics is checked with it
   clang clang-14 clang-tools-14 lld-14 llvm-14 libclang-rt-14-dev
   libxml2-utils  # xmllint: the QA bundle test reads the run's JUnit XML
+  golang-go golang-github-getkin-kin-openapi-dev  # the server kit's OpenAPI check
   # The server kit's packaging tests: systemd-analyze verify/security on the
   # unit; dpkg-shlibdeps and file for cpack -G DEB's Depends.
   systemd dpkg-dev file
