@@ -150,6 +150,10 @@ TEST(HttpLimits, HeaderFieldsAndBytesOverTheLimitAreRefusedByName) {
       {"one field over the limit", closing(Fields(17, 8)), 431},
       {"many tiny fields", closing(Fields(300, 0)), 431},
       {"one field over the byte limit", closing(Fields(1, 5000)), 431},
+      // Several fields under the field limit, together over the byte
+      // limit, all in one write (the service's first read takes them whole).
+      {"fields together over the byte limit", closing(Fields(5, 990)), 431},
+      {"fields together under the byte limit", closing(Fields(3, 990)), 200},
       {"an endless header", closing(Fields(4000, 100)), 431},
   };
   for (const Case& c : cases) {
@@ -223,9 +227,15 @@ TEST(HttpLimits, AnIdleConnectionIsClosedAndAKeptAliveOneServesAgain) {
   EXPECT_NE(both.find("HTTP/1.1 200", 10), std::string::npos) << both;
 }
 
-TEST(HttpLimits, ConnectionsPastTheLimitAreClosedAndRoomComesBack) {
+// Both limits, the service's and one address's: the second binds only
+// when the first is higher (all of a test's connections come from one
+// address).
+class ConnectionLimit : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ConnectionLimit, ConnectionsPastTheLimitAreClosedAndRoomComesBack) {
   service::HttpLimits limits;
-  limits.maxConnections = 3;
+  limits.maxConnections = GetParam() ? 100 : 3;
+  limits.maxConnectionsPerAddress = GetParam() ? 3 : 100;
   LimitedService running(limits);
   ASSERT_GT(running.port(), 0);
   std::vector<std::unique_ptr<Socket>> held;
@@ -252,6 +262,11 @@ TEST(HttpLimits, ConnectionsPastTheLimitAreClosedAndRoomComesBack) {
   }
   EXPECT_TRUE(served);
 }
+
+INSTANTIATE_TEST_SUITE_P(ServiceOrAddress, ConnectionLimit, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "PerAddress" : "Service";
+                         });
 
 }  // namespace
 }  // namespace zarnel::serverkit

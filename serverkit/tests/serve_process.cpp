@@ -66,6 +66,20 @@ int ServeProcess::Wait() {
   return status_;
 }
 
+int ServeProcess::WaitUnread(std::chrono::seconds bound) {
+  if (status_ >= 0) return status_;
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return status_;
+    }
+    usleep(20'000);
+  }
+  return -1;
+}
+
 std::vector<std::string> ServeProcess::LogLines() {
   Wait();
   return lines_;

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ class ServeProcess {
   // Waits for the end, reading its output meanwhile: the exit code, or
   // 128 + the signal that ended it.
   int Wait();
+  // Waits up to `bound` for the end without reading its output, as a
+  // stalled log reader would: the exit code, or -1 if it had not ended.
+  int WaitUnread(std::chrono::seconds bound);
   // Every line it wrote after the first, once it has ended.
   std::vector<std::string> LogLines();
 

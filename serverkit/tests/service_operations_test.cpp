@@ -130,6 +130,22 @@ TEST(ServiceLog, OneJsonLinePerRequestAndALineForEachJudgedReportWithoutSecrets)
   EXPECT_EQ(reports[0]["verdict"], "ok");
 }
 
+// A log reader that stopped reading (a stuck shipper, an unread pipe)
+// must not keep the service from stopping: it loses lines instead.
+TEST(ServiceLog, AReaderThatStoppedReadingDoesNotHoldTheServiceAtItsEnd) {
+  ServeProcess serve(ZARNEL_VERIFY_PATH, {"--listen", "127.0.0.1:0", "--drain-seconds", "0"});
+  ASSERT_GT(serve.port(), 0);
+  httplib::Client client("127.0.0.1", serve.port());
+  // Far more log than a pipe holds (64 KiB): a few thousand lines.
+  for (int i = 0; i < 3000; ++i) {
+    const httplib::Result health = client.Get("/healthz");
+    ASSERT_TRUE(health) << "call " << i;
+  }
+  serve.Signal(SIGTERM);
+  // The bound only ends a test of a service that would hang for ever.
+  EXPECT_EQ(serve.WaitUnread(std::chrono::seconds(60)), 0);
+}
+
 std::string RunShell(const std::string& command) {
   std::string output;
   if (std::FILE* pipe = popen((command + " 2>&1; echo \"exit=$?\"").c_str(), "r")) {

@@ -96,6 +96,24 @@ void HttpShared::Record(RequestRecord& record, std::string_view requestBody,
   if (observer) observer(record);
 }
 
+bool HttpShared::AdmitAddress(const std::string& address) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t& count = perAddress_[address];
+  if (count >= limits.maxConnectionsPerAddress) {
+    if (count == 0) perAddress_.erase(address);
+    return false;
+  }
+  ++count;
+  return true;
+}
+
+void HttpShared::ReleaseAddress(const std::string& address) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = perAddress_.find(address);
+  if (it == perAddress_.end()) return;
+  if (--it->second == 0) perAddress_.erase(it);
+}
+
 std::uint64_t HttpShared::Register(std::function<void()> finish) {
   std::lock_guard<std::mutex> lock(mutex_);
   finishers_.emplace(++nextId_, std::move(finish));
@@ -169,6 +187,7 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
         peer_(std::move(peer)) {}
   ~Connection() {
     shared_.Unregister(registration_);
+    shared_.ReleaseAddress(peer_);
     shared_.connections.fetch_sub(1);
   }
 
@@ -257,8 +276,18 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
     ServiceReply refusal;
     if (error) return ReadFailureReply(error, refusal) ? Refuse(std::move(refusal)) : Close();
     const auto& request = parser_->get();
+    // Beast counts its header limit only over bytes it had not parsed
+    // when the read began, so a header that came whole in the first read
+    // escapes it: the bytes are counted here again, as they were sent.
     std::size_t fields = 0;
-    for (auto it = request.begin(); it != request.end(); ++it) ++fields;
+    std::size_t bytes = request.method_string().size() + request.target().size() + 12;
+    for (auto it = request.begin(); it != request.end(); ++it) {
+      ++fields;
+      bytes += it->name_string().size() + it->value().size() + 4;
+    }
+    if (bytes > limits_.maxHeaderBytes) {
+      return Refuse(BadRequest(kHeaderTooLarge, "request header is larger than the limit"));
+    }
     if (fields > limits_.maxHeaderFields) {
       return Refuse(BadRequest(kHeaderTooLarge, "request has more header fields than the limit (" +
                                                     std::to_string(limits_.maxHeaderFields) + ")"));
@@ -435,6 +464,12 @@ void ServeConnection(net::ip::tcp::socket socket, HttpShared& shared) {
   error_code error;
   const auto endpoint = socket.remote_endpoint(error);
   std::string peer = error ? "unknown" : endpoint.address().to_string();
+  if (!shared.AdmitAddress(peer)) {
+    shared.connections.fetch_sub(1);
+    shared.metrics.CountRefusedConnection();
+    socket.close(error);
+    return;
+  }
   socket.set_option(net::ip::tcp::no_delay(true), error);
   beast::tcp_stream tcp(std::move(socket));
   if (shared.tls) {

@@ -37,6 +37,11 @@ struct HttpShared {
   // Counts, and hands to the observer, one answered request.
   void Record(RequestRecord& record, std::string_view requestBody, const HttpAnswer& answer);
 
+  // Counts a connection of `address`; false (nothing counted) past its
+  // limit.
+  bool AdmitAddress(const std::string& address);
+  void ReleaseAddress(const std::string& address);
+
   // Connections register a way to be told the service is stopping.
   std::uint64_t Register(std::function<void()> finish);
   void Unregister(std::uint64_t id);
@@ -60,6 +65,7 @@ struct HttpShared {
   std::mutex mutex_;
   std::uint64_t nextId_ = 0;
   std::map<std::uint64_t, std::function<void()>> finishers_;
+  std::map<std::string, std::size_t> perAddress_;
 
   HttpAnswer AnswerOrThrow(const std::string& method, const std::string& path,
                            std::string_view body, const std::string& caller) const;

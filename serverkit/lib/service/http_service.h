@@ -23,6 +23,10 @@ namespace zarnel::serverkit::service {
 struct HttpLimits {
   // Past it a new connection is closed as soon as it is accepted.
   std::size_t maxConnections = 4096;
+  // The same, for the connections of one peer address, so that one host
+  // cannot take every connection; a load balancer in front of the service
+  // is one address and needs this raised.
+  std::size_t maxConnectionsPerAddress = 1024;
   // The request line and all header fields together; a backend's calls
   // carry a handful of short fields.
   std::size_t maxHeaderBytes = 8 * 1024;

@@ -3,13 +3,13 @@
 #include <spdlog/async.h>
 #include <spdlog/async_logger.h>
 #include <spdlog/sinks/basic_file_sink.h>
-#include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
 #include <cstdio>
 #include <ctime>
 
 #include "json_fields.h"
+#include "stall_safe_sink.h"
 
 namespace zarnel::serverkit::service {
 
@@ -48,7 +48,7 @@ spdlog::level::level_enum LevelOf(const std::string& level) {
 JsonLog::JsonLog(const std::string& level, const std::string& sink) {
   std::shared_ptr<spdlog::sinks::sink> target;
   if (sink == "stdout") {
-    target = std::make_shared<spdlog::sinks::stdout_sink_mt>();
+    target = std::make_shared<StallSafeSink>(STDOUT_FILENO, std::chrono::seconds(1));
   } else {
     target = std::make_shared<spdlog::sinks::basic_file_sink_mt>(sink);
   }
@@ -112,7 +112,5 @@ void JsonLog::Event(const std::string& level, const std::string& event, const st
 }
 
 void JsonLog::Flush() { logger_->flush(); }
-
-std::size_t JsonLog::Dropped() const { return writer_->overrun_counter(); }
 
 }  // namespace zarnel::serverkit::service

@@ -36,9 +36,6 @@ class JsonLog {
   void Event(const std::string& level, const std::string& event, const std::string& detail);
   void Flush();
 
-  // Lines dropped because whoever reads the log fell behind.
-  std::size_t Dropped() const;
-
  private:
   // Lines are written by a thread of the log's own from a bounded queue;
   // a reader that falls behind (a full pipe) loses the oldest lines
