@@ -210,6 +210,21 @@ TEST(HttpLimits, ATricklingHeaderIsCutOffAndOthersAreServedMeanwhile) {
   }
 }
 
+// Without workers the I/O threads verify (the memory store's fast path):
+// the same answers, on kept-alive connections too.
+TEST(HttpLimits, WithoutWorkersTheConnectionsOwnThreadAnswers) {
+  service::HttpLimits limits;
+  limits.workerThreads = 0;
+  LimitedService running(limits);
+  ASSERT_GT(running.port(), 0);
+  Socket kept(running.port());
+  ASSERT_TRUE(kept.Send(Request("") + Request("Connection: close\r\n")));
+  const std::string both = kept.ReadToClose();
+  EXPECT_EQ(StatusOf(both), 200);
+  EXPECT_NE(both.find("HTTP/1.1 200", 10), std::string::npos) << both;
+  EXPECT_TRUE(running.Healthy());
+}
+
 TEST(HttpLimits, AnIdleConnectionIsClosedAndAKeptAliveOneServesAgain) {
   service::HttpLimits limits;
   limits.idleTimeout = 300ms;

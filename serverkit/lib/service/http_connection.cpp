@@ -348,17 +348,26 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
     record.method = std::string(request.method_string());
     record.endpoint = EndpointLabel(path_);
     record.caller = caller_;
-    net::post(shared_.workers, [self = this->shared_from_this(), keepAlive,
-                                record = std::move(record),
-                                body = std::move(request.body())]() mutable {
+    auto work = [self = this->shared_from_this(), keepAlive, record = std::move(record),
+                 body = std::move(request.body())]() mutable {
       const auto started = std::chrono::steady_clock::now();
       HttpAnswer answer = self->shared_.Answer(record.method, self->path_, body, self->caller_);
       record.time = std::chrono::system_clock::now();
       record.seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
       self->shared_.Record(record, body, answer);
+      return std::make_pair(std::move(answer), keepAlive);
+    };
+    // Without workers (a store that never waits) the connection's own
+    // thread verifies: two thread switches a request fewer.
+    if (shared_.limits.workerThreads == 0) {
+      auto [answer, keep] = work();
+      return Write(std::move(answer), keep);
+    }
+    net::post(shared_.workers, [self = this->shared_from_this(), work = std::move(work)]() mutable {
+      auto [answer, keepAlive] = work();
       net::post(self->Tcp().get_executor(),
-                [self, keepAlive, answer = std::move(answer)]() mutable {
+                [self, keepAlive = keepAlive, answer = std::move(answer)]() mutable {
                   self->Write(std::move(answer), keepAlive);
                 });
     });

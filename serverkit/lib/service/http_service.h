@@ -43,7 +43,9 @@ struct HttpLimits {
   // Threads that read and write; 0: one per core.
   std::size_t ioThreads = 0;
   // Threads that verify. Each waits on the store during a call, so there
-  // are more of them than cores.
+  // are more of them than cores. 0: the I/O threads verify, which saves
+  // two thread switches a request but lets a store that waits stop them;
+  // only for a store that never waits (memory).
   std::size_t workerThreads = 16;
 };
 
