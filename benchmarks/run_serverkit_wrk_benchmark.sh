@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# Login-proof verification through the real `zarnel-verify serve`, driven by
+# wrk (Debian's package): for each store, PROOFS login challenges are issued
+# and their proofs signed before the timed phase (bench/prepare_login_proofs),
+# then wrk replays each proof once for SECONDS with CONNECTIONS connections
+# (bench/replay_login_proofs.lua). Beside it, the library's own rate on one
+# core (bench/login_proof_throughput), in the same run. Writes the figures to
+# RESULTS/serverkit-wrk.txt and a report section to RESULTS/serverkit-wrk.md.
+#   benchmarks/run_serverkit_wrk_benchmark.sh [SECONDS=10] [CONNECTIONS=32] [PROOFS=60000] [BUILD_DIR=build/serverkit-wrk-bench] [RESULTS=build/benchmark-results]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-10}
+connections=${2:-32}
+proofs=${3:-60000}
+build=${4:-build/serverkit-wrk-bench}
+results=${5:-build/benchmark-results}
+mkdir -p "$results"
+command -v wrk >/dev/null || { echo "wrk is missing (Debian package wrk)" >&2; exit 1; }
+command -v redis-server >/dev/null || { echo "redis-server is missing" >&2; exit 1; }
+
+cmake -S serverkit -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j2 --target zarnel-verify prepare_login_proofs login_proof_throughput >/dev/null
+verify=$build/tool/zarnel-verify
+cores=$(nproc)
+threads=$(( cores < 2 ? 1 : 2 ))
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
+out=$results/serverkit-wrk.txt
+: >"$out"
+load_before=$(uptime | sed 's/^ *//')
+started=$(date -u '+%Y-%m-%d %H:%M UTC')
+"$build/bench/login_proof_throughput" 5 4000 | grep -E '^login_proof_(kit_per_second|bare_per_second)=' | tee -a "$out"
+
+run_store() {  # NAME STORE-URL [SERVE OPTION...]
+  local name=$1 store=$2
+  shift 2
+  local log=$work/$name.log
+  # Challenges live an hour: preparing them takes longer than the default
+  # two minutes, and an expired one would be refused without a signature
+  # check.
+  "$verify" serve --listen 127.0.0.1:0 --store "$store" --drain-seconds 0 \
+    --max-open-per-caller 1000000 --login-ttl 3600 "$@" >"$log" 2>&1 &
+  local pid=$!
+  pids+=("$pid")
+  local port=""
+  for _ in $(seq 100); do
+    port=$(sed -n '1s/.*"listening":"[^"]*:\([0-9]*\)".*/\1/p' "$log")
+    [[ -n "$port" ]] && break
+    sleep 0.1
+  done
+  [[ -n "$port" ]] || { echo "the service did not start: $(cat "$log")" >&2; exit 1; }
+  "$build/bench/prepare_login_proofs" "$port" "$proofs" "$work/$name.proofs" >/dev/null ||
+    { echo "preparing the proofs failed ($name)" >&2; exit 1; }
+  local ticks_before ticks_after hz
+  hz=$(getconf CLK_TCK)
+  ticks_before=$(cpu_ticks "$pid")
+  PROOFS=$work/$name.proofs WRK_THREADS=$threads wrk -t"$threads" -c"$connections" -d"${seconds}s" \
+    -s serverkit/bench/replay_login_proofs.lua "http://127.0.0.1:$port" >"$work/$name.wrk"
+  ticks_after=$(cpu_ticks "$pid")
+  kill -TERM "$pid"
+  wait "$pid" || true
+  sed -n 's/^wrk_/'"$name"'_/p' "$work/$name.wrk" | tee -a "$out"
+  echo "${name}_service_cpu_seconds=$(awk -v a="$ticks_before" -v b="$ticks_after" -v hz="$hz" 'BEGIN {printf "%.2f", (b - a) / hz}')" | tee -a "$out"
+}
+
+redis_port=$(free_port)
+redis-server --port "$redis_port" --bind 127.0.0.1 --save '' --appendonly no --daemonize no \
+  --dir "$work" >"$work/redis.log" 2>&1 &
+pids+=("$!")
+for _ in $(seq 100); do redis-cli -p "$redis_port" ping >/dev/null 2>&1 && break; sleep 0.1; done
+
+run_store memory memory
+run_store memory_inline memory --threads 0
+run_store redis "redis://127.0.0.1:$redis_port/wrk"
+load_after=$(uptime | sed 's/^ *//')
+
+get() { sed -n "s/^$1=//p" "$out" | head -n 1; }
+library=$(get login_proof_kit_per_second)
+row() {  # NAME LABEL
+  local name=$1 label=$2
+  local accepted seconds rate cpu per_cpu ratio_core ratio_cpu
+  accepted=$(get "${name}_accepted")
+  seconds=$(get "${name}_seconds")
+  cpu=$(get "${name}_service_cpu_seconds")
+  rate=$(awk -v a="$accepted" -v s="$seconds" 'BEGIN {printf "%.0f", a / s}')
+  per_cpu=$(awk -v a="$accepted" -v c="$cpu" 'BEGIN {printf "%.0f", (c > 0 ? a / c : 0)}')
+  ratio_core=$(awk -v r="$rate" -v n="$cores" -v l="$library" 'BEGIN {printf "%.2f", r / n / l}')
+  ratio_cpu=$(awk -v r="$per_cpu" -v l="$library" 'BEGIN {printf "%.2f", r / l}')
+  echo "| $label | $rate | $ratio_core | $per_cpu | $ratio_cpu | $(get "${name}_p50_ms") ms | $(get "${name}_p99_ms") ms | $(get "${name}_refused") | $(get "${name}_exhausted") |"
+}
+
+cat >"$results/serverkit-wrk.md" <<MD
+
+## Server kit: verification throughput under wrk
+
+\`benchmarks/run_serverkit_wrk_benchmark.sh $seconds $connections $proofs\`, $started, commit
+$(git rev-parse --short HEAD 2>/dev/null || echo unknown); $cores cores, shared by wrk ($threads threads, $connections connections) and the service.
+Load before: \`$load_before\`; after: \`$load_after\`.
+
+$proofs login challenges were issued and their proofs signed (16 device keys) before the
+timed phase; wrk then sent each proof once to \`POST /v1/login-proofs\`, for $seconds s or
+until a thread had sent all of its proofs ("stopped early" counts those threads; the rate
+is over the time wrk ran).
+The library verifies $library proofs a second on one core (\`login_proof_throughput\`,
+the kit's \`VerifyLoginProof\`, same run). "Per core" divides the service's rate by all
+$cores cores of the machine, although wrk used part of them; "per CPU second" divides by
+the CPU time the service itself used during the phase (its threads: I/O, workers, log).
+
+| store | accepted / s | per core / library | per service CPU second | / library | p50 | p99 | refused | stopped early |
+|---|---|---|---|---|---|---|---|---|
+$(row memory "memory, 16 workers (default)")
+$(row memory_inline "memory, \`--threads 0\` (I/O threads verify)")
+$(row redis "one Redis (local)")
+
+Goal: per core / library at least 0.7.
+MD
+cat "$results/serverkit-wrk.md"
