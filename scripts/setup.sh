@@ -11,6 +11,7 @@ PACKAGES=(
   libssl-dev nlohmann-json3-dev libgtest-dev
   pkg-config libhiredis-dev libcpp-httplib-dev libboost-dev libspdlog-dev redis-server curl
   prometheus  # promtool: the service's /metrics is checked with it
+  wrk  # the server kit's verification benchmark
   clang clang-14 clang-tools-14 lld-14 llvm-14 libclang-rt-14-dev
   libxml2-utils  # xmllint: the QA bundle test reads the run's JUnit XML
   golang-go golang-github-getkin-kin-openapi-dev  # the server kit's OpenAPI check
