@@ -20,7 +20,6 @@ namespace {
 
 using namespace zarnel::serverkit;
 using nlohmann::json;
-using testing::Hex;
 using testing::Unhex;
 
 bool Prepare(int port, int first, int count, const std::vector<testing::TestDeviceKey>& devices,
@@ -44,16 +43,7 @@ bool Prepare(int port, int first, int count, const std::vector<testing::TestDevi
                               Unhex(c["nonce"].get<std::string>())};
     const LoginAnswer answer =
         testing::SignLoginAnswer(devices[static_cast<std::size_t>(i) % devices.size()], challenge);
-    bodies[static_cast<std::size_t>(i)] =
-        json{{"session", session},
-             {"challenge_id", Hex(answer.challengeId)},
-             {"login_name", answer.loginName},
-             {"client_build", answer.clientBuild},
-             {"key_kind", answer.keyKind},
-             {"machine_digest", Hex(answer.machineDigest)},
-             {"public_key", Hex(answer.publicKey)},
-             {"signature", Hex(answer.signature)}}
-            .dump();
+    bodies[static_cast<std::size_t>(i)] = testing::LoginProofBody(session, answer).dump();
   }
   return true;
 }

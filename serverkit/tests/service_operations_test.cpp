@@ -59,14 +59,7 @@ TEST(ServiceLog, OneJsonLinePerRequestAndALineForEachJudgedReportWithoutSecrets)
   const json issued = Post(client, "/v1/login-challenges", {{"session", session}});
   const Challenge login = ChallengeOf(issued);
   const LoginAnswer answer = testing::SignLoginAnswer(device, login);
-  const json proof = {{"session", session},
-                      {"challenge_id", Hex(answer.challengeId)},
-                      {"login_name", answer.loginName},
-                      {"client_build", answer.clientBuild},
-                      {"key_kind", answer.keyKind},
-                      {"machine_digest", Hex(answer.machineDigest)},
-                      {"public_key", Hex(answer.publicKey)},
-                      {"signature", Hex(answer.signature)}};
+  const json proof = testing::LoginProofBody(session, answer);
   EXPECT_EQ(Post(client, "/v1/login-proofs", proof)["check"], "ok");
   EXPECT_EQ(Post(client, "/v1/login-proofs", proof)["repeat"], true);
 

@@ -2,6 +2,17 @@
 
 namespace zarnel::serverkit::testing {
 
+nlohmann::json LoginProofBody(const std::string& session, const LoginAnswer& answer) {
+  return {{"session", session},
+          {"challenge_id", Hex(answer.challengeId)},
+          {"login_name", answer.loginName},
+          {"client_build", answer.clientBuild},
+          {"key_kind", answer.keyKind},
+          {"machine_digest", Hex(answer.machineDigest)},
+          {"public_key", Hex(answer.publicKey)},
+          {"signature", Hex(answer.signature)}};
+}
+
 LoginAnswer SignLoginAnswer(const TestDeviceKey& device, const Challenge& challenge,
                             const std::string& name) {
   LoginRecordFields fields;

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "challenge_store.h"
 #include "record_layouts.h"
 
@@ -11,6 +13,9 @@ namespace zarnel::serverkit::testing {
 
 LoginAnswer SignLoginAnswer(const TestDeviceKey& device, const Challenge& challenge,
                             const std::string& name = "alice");
+
+// The body of `POST /v1/login-proofs` that sends `answer` for `session`.
+nlohmann::json LoginProofBody(const std::string& session, const LoginAnswer& answer);
 
 // The debugger finding of process 700, under `reportId`.
 Raw SignHardCheatReport(const TestDeviceKey& device, const Challenge& challenge,
