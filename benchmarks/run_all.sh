@@ -52,6 +52,8 @@ if [ "${REPORT_ONLY:-0}" != 1 ]; then
   benchmarks/run_serverkit_benchmark.sh 64 10 7 "$build_root/serverkit-bench" "$results"
   echo "== server kit under hostile load: the real service beside an honest client =="
   benchmarks/run_serverkit_attack_benchmark.sh "$attack_seconds" "$build_root/serverkit-attack-bench" "$results"
+  echo "== server kit: verification through the service under wrk =="
+  benchmarks/run_serverkit_wrk_benchmark.sh 10 32 100000 "$build_root/serverkit-wrk-bench" "$results"
 
   load_after=$(uptime | sed 's/^ *//')
   elapsed=$(($(date +%s) - start_seconds))
@@ -348,9 +350,10 @@ $(cat "$detection")
 
 </details>
 EOF
-  # The server kit's sections, written by run_serverkit_benchmark.sh and
-  # run_serverkit_attack_benchmark.sh.
+  # The server kit's sections, written by run_serverkit_benchmark.sh,
+  # run_serverkit_attack_benchmark.sh and run_serverkit_wrk_benchmark.sh.
   if [ -f "$results/serverkit.md" ]; then cat "$results/serverkit.md"; fi
   if [ -f "$results/serverkit-attack.md" ]; then cat "$results/serverkit-attack.md"; fi
+  if [ -f "$results/serverkit-wrk.md" ]; then cat "$results/serverkit-wrk.md"; fi
 } >"$report_dir/REPORT.md"
 echo "== report: $report_dir/REPORT.md ($elapsed s) =="
