@@ -1,19 +1,20 @@
 #include "redis_challenge_store.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <vector>
 
 #include "internal/crypto_failure.h"
 #include "internal/rejections.h"
-#include "redis_connection_pool.h"
-#include "sha256.h"
+#include "redis_route.h"
+#include "redis_store_values.h"
 
 namespace zarnel::serverkit {
 
 namespace {
 
-// Each script runs atomically in Redis. Times come from Redis's TIME, so
-// the servers' clocks never matter.
+// The layout on one Redis (a single server, or the primary Sentinel
+// names); a cluster's is in redis_cluster_store.cpp. Each script runs
+// atomically in Redis.
 //
 // Room and limits are counted in sorted sets, each member scored by the
 // moment it stops counting, and always as ZCOUNT from now on (O(log N)):
@@ -38,30 +39,6 @@ namespace {
 // answer that took it, sent again, gets its verdict back (VERDICT "-"
 // until it has one: the taker may never have heard back). "open DEADLINE
 // PAYLOAD" (no open sets) and "used" are what earlier kits wrote.
-constexpr char kNowLua[] =
-    "local t = redis.call('TIME') "
-    "local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000) ";
-
-// Needs `now`. trim: drops at most a batch of members past their score;
-// live: the members still counting; add: a member, and the set's time to
-// live stretched to cover it.
-const std::string kSetsLua =
-    "local function trim(key) "
-    "  local gone = redis.call('ZRANGEBYSCORE', key, '-inf', now, 'LIMIT', 0, " +
-    std::to_string(RedisChallengeStore::kCleanupBatch) +
-    ") "
-    "  if #gone > 0 then redis.call('ZREM', key, unpack(gone)) end "
-    "end "
-    "local function live(key) "
-    "  trim(key) "
-    "  return redis.call('ZCOUNT', key, '(' .. string.format('%d', now), '+inf') "
-    "end "
-    "local function add(key, score, member) "
-    "  redis.call('ZADD', key, score, member) "
-    "  if redis.call('PTTL', key) < score - now then "
-    "    redis.call('PEXPIRE', key, score - now) "
-    "  end "
-    "end ";
 
 // KEYS: challenge, the kind's held set, the session's and the caller's open
 // sets. ARGV: payload, ttl ms, the kind's room, max open per session, max
@@ -80,12 +57,12 @@ const std::string kPutScript = std::string(kNowLua) + kSetsLua +
     "add(KEYS[4], deadline, KEYS[1]) "
     "return 1";
 
-// KEYS: challenge. ARGV: fingerprint, prefix. {0} unknown, {1} used, {2}
-// expired, {3, payload} taken now, {5, payload, verdict} taken before by
-// the same fingerprint. The open sets a take leaves are named by the
-// challenge's own value, not by KEYS: only the value knows its session and
-// caller. (A script of the store spans keys of several hash slots anyway:
-// the store runs on one Redis, never a cluster.)
+// KEYS: challenge. ARGV: fingerprint, prefix. See DecodeTake. The open
+// sets a take leaves are named by the challenge's own value, not by KEYS:
+// only the value knows its session and caller, and on one Redis any key
+// may be reached (a cluster takes in steps instead). A repeat that has no
+// verdict yet writes its value again: a WAIT after it then also covers
+// the first take, which its taker may have seen go unacknowledged.
 const std::string kTakeScript = std::string(
     "local v = redis.call('GET', KEYS[1]) "
     "if not v then return {0} end "
@@ -93,6 +70,7 @@ const std::string kTakeScript = std::string(
     "local fp, verdict, taken = string.match(v, '^taken (%x+) (%S+) (.*)$') "
     "if fp then "
     "  if fp ~= ARGV[1] then return {1} end "
+    "  if verdict == '-' then redis.call('SET', KEYS[1], v, 'XX', 'KEEPTTL') end "
     "  return {5, taken, verdict} "
     "end ") + kNowLua +
     "local deadline, session, caller, payload = "
@@ -117,125 +95,30 @@ const char kKeepScript[] =
     "'KEEPTTL') "
     "return 1";
 
-// KEYS: report, the hard-cheat held set. ARGV: session, ttl ms, the
-// hard-cheat room. 1 bound (now or before, to this session), 0 bound to
-// another, -2 full.
+// KEYS: report, the hard-cheat held set (none in a cluster). ARGV:
+// session, ttl ms, the hard-cheat room. 1 bound (now or before, to this
+// session), 0 bound to another, -2 full.
 const std::string kBindScript = std::string(
     "local v = redis.call('GET', KEYS[1]) "
     "if v then if v == ARGV[1] then return 1 else return 0 end end ") + kNowLua + kSetsLua +
-    "if live(KEYS[2]) >= tonumber(ARGV[3]) then return -2 end "
+    "if KEYS[2] and live(KEYS[2]) >= tonumber(ARGV[3]) then return -2 end "
     "redis.call('SET', KEYS[1], ARGV[1], 'PX', tonumber(ARGV[2])) "
-    "add(KEYS[2], now + tonumber(ARGV[2]), KEYS[1]) "
+    "if KEYS[2] then add(KEYS[2], now + tonumber(ARGV[2]), KEYS[1]) end "
     "return 1";
 
-// KEYS: report, the hard-cheat held set. ARGV: session. 1 released, 0
-// unknown, -1 another's.
+// KEYS: report, the hard-cheat held set (none in a cluster). ARGV:
+// session. 1 released, 0 unknown, -1 another's.
 const char kReleaseScript[] =
     "local v = redis.call('GET', KEYS[1]) "
     "if not v then return 0 end "
     "if v ~= ARGV[1] then return -1 end "
     "redis.call('DEL', KEYS[1]) "
-    "redis.call('ZREM', KEYS[2], KEYS[1]) "
+    "if KEYS[2] then redis.call('ZREM', KEYS[2], KEYS[1]) end "
     "return 1";
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool PercentDecode(const std::string& text, std::string& out) {
-  out.clear();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size()) return false;
-    const int high = HexValue(text[i + 1]);
-    const int low = HexValue(text[i + 2]);
-    if (high < 0 || low < 0) return false;
-    out += static_cast<char>(high * 16 + low);
-    i += 2;
-  }
-  return true;
-}
-
-bool IsPrefixCharacter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         c == '.' || c == '_' || c == '-';
-}
-
-// "KIND VERSION BUILD NONCE SESSION"; the session, last, may hold spaces.
-std::string EncodePayload(const StoredChallenge& entry) {
-  return std::to_string(static_cast<int>(entry.kind)) + ' ' +
-         std::to_string(entry.challenge.version) + ' ' + std::to_string(entry.challenge.build) +
-         ' ' + ToHex(entry.challenge.nonce) + ' ' + entry.session;
-}
-
-bool DecodePayload(const std::string& payload, const Bytes& id, StoredChallenge& out) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (int field = 0; field < 4; ++field) {
-    const std::size_t space = payload.find(' ', start);
-    if (space == std::string::npos) return false;
-    parts.push_back(payload.substr(start, space - start));
-    start = space + 1;
-  }
-  const std::string session = payload.substr(start);
-  if (parts[0] != "1" && parts[0] != "2") return false;
-  for (int field = 1; field <= 2; ++field) {
-    if (parts[field].empty() || parts[field].size() > 10 ||
-        parts[field].find_first_not_of("0123456789") != std::string::npos) {
-      return false;
-    }
-  }
-  const unsigned long version = std::strtoul(parts[1].c_str(), nullptr, 10);
-  if (version > 0xFFFF) return false;
-  out.kind = parts[0] == "1" ? ChallengeKind::kLogin : ChallengeKind::kHardCheat;
-  out.challenge.version = static_cast<std::uint16_t>(version);
-  out.challenge.build = static_cast<std::uint32_t>(std::strtoul(parts[2].c_str(), nullptr, 10));
-  out.challenge.id = id;
-  out.session = session;
-  return FromHex(parts[3], out.challenge.nonce);
-}
-
-Verdict Unavailable(const std::string& detail) {
-  return Reject(Check::kStoreUnavailable, detail);
-}
-
-// "CHECK:DETAIL-IN-HEX", no spaces, for a taken challenge's value.
-std::string EncodeVerdict(const Verdict& verdict) {
-  return std::string(CheckName(verdict.check)) + ':' +
-         ToHex(Bytes(verdict.detail.begin(), verdict.detail.end()));
-}
-
-bool DecodeVerdict(const std::string& text, Verdict& verdict) {
-  const std::size_t colon = text.find(':');
-  Bytes detail;
-  if (colon == std::string::npos || !CheckFromName(text.substr(0, colon), verdict.check) ||
-      !FromHex(std::string_view(text).substr(colon + 1), detail)) {
-    return false;
-  }
-  verdict.detail.assign(detail.begin(), detail.end());
-  return true;
-}
-
-std::string ReplyText(const redisReply* reply) { return std::string(reply->str, reply->len); }
-
-// A session's or caller's name in a key: the first 16 bytes of its
-// SHA-256, in hex. Two names would share a count only by a collision of
-// 128 bits.
-bool NameDigest(const std::string& name, std::string& out) {
-  Bytes digest;
-  if (!Sha256(reinterpret_cast<const std::uint8_t*>(name.data()), name.size(), digest)) {
-    return false;
-  }
-  digest.resize(16);
-  out = ToHex(digest);
-  return true;
-}
+// KEYS: the kind's held set. The count by Redis's clock, after trimming a
+// batch, as the issue script counts.
+const std::string kHeldScript = std::string(kNowLua) + kSetsLua + "return live(KEYS[1]) ";
 
 const char* HeldSetName(ChallengeKind kind) {
   return kind == ChallengeKind::kLogin ? ":held:login" : ":held:hard-cheat";
@@ -243,121 +126,41 @@ const char* HeldSetName(ChallengeKind kind) {
 
 }  // namespace
 
-bool ParseRedisStoreUrl(const std::string& url, RedisStoreAddress& address, std::string& error) {
-  const std::string scheme = "redis://";
-  if (url.rfind(scheme, 0) != 0) {
-    error = "store must be memory or redis://[[USER]:PASSWORD@]HOST:PORT/PREFIX";
-    return false;
-  }
-  std::string rest = url.substr(scheme.size());
-  // The credentials end at the last '@': neither host, port nor prefix may
-  // hold one, while a password may.
-  std::string user;
-  std::string password;
-  const std::size_t at = rest.rfind('@');
-  if (at != std::string::npos) {
-    const std::string credentials = rest.substr(0, at);
-    const std::size_t separator = credentials.find(':');
-    if (separator == std::string::npos) {
-      error = "Redis credentials must be USER:PASSWORD@ or :PASSWORD@";
-      return false;
-    }
-    if (!PercentDecode(credentials.substr(0, separator), user) ||
-        !PercentDecode(credentials.substr(separator + 1), password)) {
-      error = "Redis credentials hold a '%' that is not followed by two hex digits";
-      return false;
-    }
-    if (password.empty()) {
-      error = "Redis password must not be empty";
-      return false;
-    }
-    rest = rest.substr(at + 1);
-  }
-  const std::size_t slash = rest.find('/');
-  const std::size_t colon = rest.rfind(':', slash);
-  if (slash == std::string::npos || colon == std::string::npos || colon == 0) {
-    error = "Redis store must be redis://[[USER]:PASSWORD@]HOST:PORT/PREFIX";
-    return false;
-  }
-  const std::string port = rest.substr(colon + 1, slash - colon - 1);
-  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-      std::stoi(port) < 1 || std::stoi(port) > 65535) {
-    error = "Redis port must be 1 to 65535";
-    return false;
-  }
-  const std::string prefix = rest.substr(slash + 1);
-  if (prefix.empty() || prefix.size() > 64) {
-    error = "Redis key prefix must be 1 to 64 characters";
-    return false;
-  }
-  for (char c : prefix) {
-    if (!IsPrefixCharacter(c)) {
-      error = "Redis key prefix may hold only A-Z, a-z, 0-9, '.', '_' and '-'";
-      return false;
-    }
-  }
-  address.host = rest.substr(0, colon);
-  address.port = std::stoi(port);
-  address.prefix = prefix;
-  address.user = user;
-  address.password = password;
-  return true;
-}
-
 RedisChallengeStore::RedisChallengeStore(const RedisStoreAddress& address,
                                          const ChallengeStoreOptions& options)
-    : ChallengeStore(options),
-      connections_(std::make_unique<RedisConnectionPool>(address)),
-      address_(address) {}
+    : ChallengeStore(options), route_(MakeRedisRoute(address)), address_(address) {}
 
 RedisChallengeStore::~RedisChallengeStore() = default;
 
-namespace {
-
-// Runs a script; an integer reply lands in `number`, an array in `reply`.
-Verdict RunScript(RedisConnectionPool& pool, const std::string& script,
-                  std::vector<std::string> keys, std::vector<std::string> arguments,
-                  ReplyPtr& reply) {
-  std::vector<std::string> command = {"EVAL", script, std::to_string(keys.size())};
-  command.insert(command.end(), keys.begin(), keys.end());
-  command.insert(command.end(), arguments.begin(), arguments.end());
-  std::string error;
-  reply = pool.Command(command, error);
-  if (!reply) return Unavailable(error);
-  if (reply->type == REDIS_REPLY_ERROR) {
-    return Unavailable("Redis refused the store's script: " +
-                       std::string(reply->str, reply->len));
-  }
-  return Accept();
+// A cluster puts every key of one challenge, report, session or caller in
+// the hash slot of its id or digest; one Redis keeps the names earlier
+// kits wrote.
+std::string RedisChallengeStore::ChallengeKey(const Bytes& id) const {
+  return InCluster() ? address_.prefix + ":challenge:{" + ToHex(id) + "}"
+                     : address_.prefix + ":challenge:" + ToHex(id);
 }
 
-Verdict IntegerOf(const ReplyPtr& reply, long long& number) {
-  if (reply->type != REDIS_REPLY_INTEGER) return Unavailable("Redis answered an unexpected type");
-  number = reply->integer;
-  return Accept();
+std::string RedisChallengeStore::ReportKey(const Bytes& id) const {
+  return InCluster() ? address_.prefix + ":report:{" + ToHex(id) + "}"
+                     : address_.prefix + ":report:" + ToHex(id);
 }
-
-}  // namespace
 
 Verdict RedisChallengeStore::Ping() {
   std::string error;
-  ReplyPtr reply = connections_->Command({"PING"}, error);
-  if (!reply) return Unavailable(error);
-  if (reply->type != REDIS_REPLY_STATUS) return Unavailable("Redis did not answer PING");
+  if (!route_->Ping(error)) return Unavailable(error);
   return Accept();
 }
 
-// KEYS: the kind's held set. The count by Redis's clock, after trimming a
-// batch, as the issue script counts.
-const std::string kHeldScript = std::string(kNowLua) + kSetsLua + "return live(KEYS[1]) ";
-
-std::uint64_t RedisChallengeStore::Timeouts() const { return connections_->timeouts(); }
+std::uint64_t RedisChallengeStore::Timeouts() const { return route_->timeouts(); }
 
 Verdict RedisChallengeStore::HeldEntries(ChallengeKind kind, std::size_t& held) {
+  if (InCluster()) {
+    return Unavailable("a Redis Cluster store counts no entries: its room is maxmemory");
+  }
   ReplyPtr reply;
   long long number = 0;
-  Verdict verdict = RunScript(*connections_, kHeldScript, {address_.prefix + HeldSetName(kind)},
-                              {}, reply);
+  Verdict verdict = RunScript(*route_, kHeldScript, {address_.prefix + HeldSetName(kind)}, {},
+                              reply);
   if (verdict.ok()) verdict = IntegerOf(reply, number);
   if (verdict.ok()) held = static_cast<std::size_t>(number);
   return verdict;
@@ -370,12 +173,13 @@ Verdict RedisChallengeStore::Put(const StoredChallenge& entry, const std::string
   if (!NameDigest(entry.session, session) || !NameDigest(caller, asker)) {
     return CryptoFailure("SHA-256 failed");
   }
+  if (InCluster()) return PutInCluster(entry, session, asker, ttl);
   const std::string& prefix = address_.prefix;
   const std::size_t room = MaxEntriesOf(options(), entry.kind);
   ReplyPtr reply;
   Verdict verdict = RunScript(
-      *connections_, kPutScript,
-      {prefix + ":challenge:" + ToHex(entry.challenge.id), prefix + HeldSetName(entry.kind),
+      *route_, kPutScript,
+      {ChallengeKey(entry.challenge.id), prefix + HeldSetName(entry.kind),
        prefix + ":open-session:" + session, prefix + ":open-caller:" + asker},
       {EncodePayload(entry), std::to_string(ttl.count()), std::to_string(room),
        std::to_string(options().maxOpenPerSession), std::to_string(options().maxOpenPerCaller),
@@ -396,62 +200,43 @@ Verdict RedisChallengeStore::Put(const StoredChallenge& entry, const std::string
 
 Verdict RedisChallengeStore::Take(const Bytes& id, const Bytes& fingerprint,
                                   TakenChallenge& out) {
-  ReplyPtr reply;
-  Verdict verdict = RunScript(*connections_, kTakeScript,
-                              {address_.prefix + ":challenge:" + ToHex(id)},
-                              {ToHex(fingerprint), address_.prefix}, reply);
+  if (InCluster()) return TakeInCluster(id, fingerprint, out);
+  // Behind Sentinel a take counts only once a replica has it: a failover
+  // to a replica without it would bring the challenge back open for a
+  // second answer. WAIT gives up well within the command's time-out.
+  std::vector<RedisCommand> after;
+  const bool replicated = address_.topology == RedisTopology::kSentinel;
+  const long long waitMs = std::max<long long>(1, address_.timeout.count() / 2);
+  if (replicated) after.push_back({"WAIT", "1", std::to_string(waitMs)});
+  std::vector<ReplyPtr> replies;
+  Verdict verdict = RunScript(*route_, kTakeScript, {ChallengeKey(id)},
+                              {ToHex(fingerprint), address_.prefix}, replies, after);
   if (!verdict.ok()) return verdict;
-  if (reply->type != REDIS_REPLY_ARRAY || reply->elements < 1 ||
-      reply->element[0]->type != REDIS_REPLY_INTEGER) {
-    return Unavailable("Redis answered an unexpected type");
+  verdict = DecodeTake(*replies.front(), id, out);
+  if (!verdict.ok() || !replicated) return verdict;
+  const redisReply& acknowledged = *replies.back();
+  if (acknowledged.type != REDIS_REPLY_INTEGER || acknowledged.integer < 1) {
+    out = TakenChallenge{};
+    return Unavailable("no Redis replica acknowledged the take of " + ToHex(id) + " within " +
+                       std::to_string(waitMs) + " ms");
   }
-  const auto isText = [&reply](std::size_t index) {
-    return reply->elements > index && reply->element[index]->type == REDIS_REPLY_STRING;
-  };
-  out = TakenChallenge{};
-  switch (reply->element[0]->integer) {
-    case 0: return ChallengeUnknown(id);
-    case 1: return ChallengeUsed();
-    case 2: return ChallengeExpired();
-    case 3:
-      if (reply->elements == 2 && isText(1) &&
-          DecodePayload(ReplyText(reply->element[1]), id, out.stored)) {
-        return Accept();
-      }
-      break;
-    case 5: {
-      if (reply->elements != 3 || !isText(1) || !isText(2) ||
-          !DecodePayload(ReplyText(reply->element[1]), id, out.stored)) {
-        break;
-      }
-      out.repeat = true;
-      const std::string kept = ReplyText(reply->element[2]);
-      if (kept == "-") return Accept();
-      Verdict judged;
-      if (!DecodeVerdict(kept, judged)) break;
-      out.verdict = judged;
-      return Accept();
-    }
-    default: break;
-  }
-  // Written by something other than this kit: never treated as a challenge.
-  return Unavailable("the stored challenge " + ToHex(id) + " is malformed");
+  return verdict;
 }
 
 Verdict RedisChallengeStore::KeepVerdict(const Bytes& id, const Bytes& fingerprint,
                                          const Verdict& verdict) {
   ReplyPtr reply;
-  return RunScript(*connections_, kKeepScript, {address_.prefix + ":challenge:" + ToHex(id)},
+  return RunScript(*route_, kKeepScript, {ChallengeKey(id)},
                    {ToHex(fingerprint), EncodeVerdict(verdict)}, reply);
 }
 
 Verdict RedisChallengeStore::BindReport(const Bytes& reportId, const std::string& session,
                                         std::chrono::milliseconds ttl) {
   const std::size_t room = MaxEntriesOf(options(), ChallengeKind::kHardCheat);
+  std::vector<std::string> keys = {ReportKey(reportId)};
+  if (!InCluster()) keys.push_back(address_.prefix + HeldSetName(ChallengeKind::kHardCheat));
   ReplyPtr reply;
-  Verdict verdict = RunScript(*connections_, kBindScript,
-                              {address_.prefix + ":report:" + ToHex(reportId),
-                               address_.prefix + HeldSetName(ChallengeKind::kHardCheat)},
+  Verdict verdict = RunScript(*route_, kBindScript, keys,
                               {session, std::to_string(ttl.count()), std::to_string(room)}, reply);
   long long result = 0;
   if (verdict.ok()) verdict = IntegerOf(reply, result);
@@ -464,12 +249,10 @@ Verdict RedisChallengeStore::BindReport(const Bytes& reportId, const std::string
 }
 
 Verdict RedisChallengeStore::ReleaseReport(const Bytes& reportId, const std::string& session) {
+  std::vector<std::string> keys = {ReportKey(reportId)};
+  if (!InCluster()) keys.push_back(address_.prefix + HeldSetName(ChallengeKind::kHardCheat));
   ReplyPtr reply;
-  Verdict verdict = RunScript(
-      *connections_, kReleaseScript,
-      {address_.prefix + ":report:" + ToHex(reportId),
-       address_.prefix + HeldSetName(ChallengeKind::kHardCheat)},
-      {session}, reply);
+  Verdict verdict = RunScript(*route_, kReleaseScript, keys, {session}, reply);
   long long result = 0;
   if (verdict.ok()) verdict = IntegerOf(reply, result);
   if (!verdict.ok()) return verdict;

@@ -2,7 +2,9 @@
 // verify what another one issued. Every take is one atomic script, so two
 // servers racing for one challenge never both get it; Redis expires the
 // keys itself and judges expiry by its own clock, never a server's. One
-// key prefix per deployment keeps fleets apart on a shared Redis.
+// key prefix per deployment keeps fleets apart on a shared Redis. The
+// Redis is one server, a primary found through Sentinel, or a Redis
+// Cluster (see RedisStoreAddress).
 #pragma once
 
 #include <chrono>
@@ -12,27 +14,11 @@
 #include <string>
 
 #include "challenge_store.h"
+#include "redis_store_url.h"
 
 namespace zarnel::serverkit {
 
-class RedisConnectionPool;
-
-struct RedisStoreAddress {
-  std::string host;
-  int port = 6379;
-  std::string prefix;  // 1 to 64 of A-Z a-z 0-9 . _ -
-  // Connecting and each command; past it the call is store-unavailable.
-  std::chrono::milliseconds timeout{1000};
-  // AUTH on every new connection when a password is set: with the user
-  // (Redis 6 ACL) when one is named, else as the default user.
-  std::string user{};
-  std::string password{};
-};
-
-// "redis://[[USER]:PASSWORD@]HOST:PORT/PREFIX"; USER and PASSWORD may
-// percent-encode any byte (%40 for '@'). False with `error` set on
-// anything else; `error` never quotes the URL, which may hold a password.
-bool ParseRedisStoreUrl(const std::string& url, RedisStoreAddress& address, std::string& error);
+class RedisRoute;
 
 class RedisChallengeStore final : public ChallengeStore {
  public:
@@ -41,9 +27,12 @@ class RedisChallengeStore final : public ChallengeStore {
   RedisChallengeStore(const RedisStoreAddress& address, const ChallengeStoreOptions& options = {});
   ~RedisChallengeStore() override;
 
-  // PING on a pooled connection: for health checks.
+  // PING on a pooled connection (of every node that serves slots, in a
+  // cluster): for health checks.
   Verdict Ping();
 
+  // A cluster keeps no count of its entries (its room is each node's
+  // maxmemory): there this is store-unavailable.
   Verdict HeldEntries(ChallengeKind kind, std::size_t& held) override;
 
   // Commands and connects to Redis that ran past the time-out.
@@ -64,7 +53,16 @@ class RedisChallengeStore final : public ChallengeStore {
   Verdict ReleaseReport(const Bytes& reportId, const std::string& session) override;
 
  private:
-  std::unique_ptr<RedisConnectionPool> connections_;
+  // In a cluster every script touches the keys of one hash slot: the
+  // open marks and the challenge are written one after another.
+  Verdict PutInCluster(const StoredChallenge& entry, const std::string& session,
+                       const std::string& caller, std::chrono::milliseconds ttl);
+  Verdict TakeInCluster(const Bytes& id, const Bytes& fingerprint, TakenChallenge& out);
+  std::string ChallengeKey(const Bytes& id) const;
+  std::string ReportKey(const Bytes& id) const;
+  bool InCluster() const { return address_.topology == RedisTopology::kCluster; }
+
+  std::unique_ptr<RedisRoute> route_;
   RedisStoreAddress address_;
 };
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -51,6 +52,17 @@ bool AnswersPing(int port, const std::string& password, int timeoutMilliseconds 
   return ok;
 }
 
+std::string ReplyAsText(const redisReply& reply) {
+  if (reply.type == REDIS_REPLY_ARRAY) {
+    std::string text;
+    for (std::size_t i = 0; i < reply.elements; ++i) {
+      text += (i == 0 ? "" : " ") + ReplyAsText(*reply.element[i]);
+    }
+    return text;
+  }
+  return reply.str != nullptr ? std::string(reply.str, reply.len) : std::to_string(reply.integer);
+}
+
 }  // namespace
 
 int FreeLocalPort() {
@@ -80,9 +92,19 @@ bool RedisServer::Start(std::string& error, int port) {
   }
   port_ = port != 0 ? port : FreeLocalPort();
   const std::string portText = std::to_string(port_);
-  std::vector<std::string> arguments = {"redis-server", "--port", portText, "--bind", "127.0.0.1",
-                                        "--dir", dir_, "--save", "", "--appendonly", "no",
-                                        "--logfile", dir_ + "/redis.log"};
+  std::vector<std::string> arguments = {"redis-server"};
+  if (!sentinelConfig_.empty()) {
+    // A sentinel rewrites its configuration file as it learns.
+    const std::string config = dir_ + "/sentinel.conf";
+    std::ofstream(config) << sentinelConfig_;
+    arguments.push_back(config);
+    arguments.push_back("--sentinel");
+  }
+  arguments.insert(arguments.end(), {"--port", portText, "--bind", "127.0.0.1", "--dir", dir_,
+                                     "--logfile", dir_ + "/redis.log"});
+  if (sentinelConfig_.empty()) {
+    arguments.insert(arguments.end(), {"--save", "", "--appendonly", "no"});
+  }
   if (!password_.empty()) arguments.insert(arguments.end(), {"--requirepass", password_});
   for (const std::string& user : users_) {
     arguments.push_back("--user");
@@ -95,6 +117,7 @@ bool RedisServer::Start(std::string& error, int port) {
     }
   }
   if (allowDebug_) arguments.insert(arguments.end(), {"--enable-debug-command", "local"});
+  arguments.insert(arguments.end(), extra_.begin(), extra_.end());
   pid_ = fork();
   if (pid_ == 0) {
     std::vector<char*> argv;
@@ -147,6 +170,26 @@ bool RedisServer::RunWhileAsleep(const std::string& seconds, int probeMillisecon
   return slept == "OK";
 }
 
+void RedisServer::AddArguments(const std::vector<std::string>& arguments) {
+  extra_.insert(extra_.end(), arguments.begin(), arguments.end());
+}
+
+void RedisServer::MonitorAsSentinel(const std::string& name, int primaryPort, int quorum) {
+  const std::string prefix = "sentinel ";
+  sentinelConfig_ = prefix + "monitor " + name + " 127.0.0.1 " + std::to_string(primaryPort) +
+                    " " + std::to_string(quorum) + "\n" + prefix + "down-after-milliseconds " +
+                    name + " 1000\n" + prefix + "failover-timeout " + name + " 5000\n" + prefix +
+                    "parallel-syncs " + name + " 1\n";
+}
+
+void RedisServer::Pause() {
+  if (pid_ > 0) kill(pid_, SIGSTOP);
+}
+
+void RedisServer::Resume() {
+  if (pid_ > 0) kill(pid_, SIGCONT);
+}
+
 void RedisServer::AddUser(const std::string& user, const std::string& password) {
   users_.push_back(user + " on >" + password + " ~* &* +@all");
 }
@@ -164,12 +207,44 @@ bool RedisServer::Run(const std::vector<std::string>& command, std::string& repl
       context, static_cast<int>(command.size()), pointers.data(), lengths.data()));
   const bool answered = answer != nullptr;
   if (answered) {
-    reply = answer->str != nullptr ? std::string(answer->str, answer->len)
-                                   : std::to_string(answer->integer);
+    reply = ReplyAsText(*answer);
     freeReplyObject(answer);
   }
   redisFree(context);
   return answered;
+}
+
+bool WaitFor(const std::function<bool()>& condition, int seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+bool CreateCluster(const std::vector<RedisServer*>& nodes, std::string& error) {
+  std::string command = "redis-cli --cluster create";
+  for (const RedisServer* node : nodes) command += " 127.0.0.1:" + std::to_string(node->port());
+  command += " --cluster-replicas 0 --cluster-yes >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) {
+    error = "redis-cli --cluster create failed (is Debian's redis-tools installed?)";
+    return false;
+  }
+  const bool ok = WaitFor(
+      [&nodes] {
+        for (const RedisServer* node : nodes) {
+          std::string info;
+          if (!node->Run({"CLUSTER", "INFO"}, info) ||
+              info.find("cluster_state:ok") == std::string::npos) {
+            return false;
+          }
+        }
+        return true;
+      },
+      30);
+  if (!ok) error = "the cluster's nodes did not all say cluster_state:ok";
+  return ok;
 }
 
 RedisServer::~RedisServer() {

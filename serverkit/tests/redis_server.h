@@ -1,6 +1,7 @@
 // A real redis-server for the tests: started on a free local port in a
-// temporary folder, with persistence off, and stopped at the end. Tests
-// that need it fail (they do not skip) when redis-server cannot start.
+// temporary folder, with persistence off, and stopped at the end; as a
+// replica, a sentinel or a cluster node too. Tests that need it fail
+// (they do not skip) when redis-server cannot start.
 #pragma once
 
 #include <sys/types.h>
@@ -24,6 +25,14 @@ class RedisServer {
   void AddUser(const std::string& user, const std::string& password);
   // Before Start: DEBUG is allowed (from local connections).
   void AllowDebugCommand() { allowDebug_ = true; }
+  // Before Start: more of redis-server's options ("--replicaof", "127.0.0.1",
+  // "6379"; "--cluster-enabled", "yes").
+  void AddArguments(const std::vector<std::string>& arguments);
+  // Before Start: runs as a sentinel (redis-server --sentinel, which is
+  // what Debian's redis-sentinel starts) that monitors the primary at
+  // 127.0.0.1:`primaryPort` as `name`, with a quorum of `quorum` and
+  // times short enough for a test to fail the primary over.
+  void MonitorAsSentinel(const std::string& name, int primaryPort, int quorum);
 
   // Starts it (on `port`, or a free one when 0) and waits until it answers
   // PING. False with `error` set when it does not within a few seconds.
@@ -33,14 +42,18 @@ class RedisServer {
 
   int port() const { return port_; }
   bool running() const { return pid_ > 0; }
+  // SIGSTOP and SIGCONT: a stopped Redis keeps its connections and
+  // answers nothing.
+  void Pause();
+  void Resume();
 
   // PING answered within `timeout`: false while Redis is busy (a script,
   // DEBUG SLEEP) or gone.
   bool Answers(int timeoutMilliseconds) const;
 
   // One command on a connection of its own, as the default user, waiting
-  // as long as it takes: Redis's reply as text (an error reply too), or
-  // false when there was none.
+  // as long as it takes: Redis's reply as text (an error reply too; an
+  // array's elements joined by spaces), or false when there was none.
   bool Run(const std::vector<std::string>& command, std::string& reply) const;
 
   // Runs `during` while Redis sleeps `seconds` (DEBUG SLEEP, from a
@@ -56,7 +69,18 @@ class RedisServer {
   std::string password_;
   std::vector<std::string> users_;  // "--user" lines
   bool allowDebug_ = false;
+  std::vector<std::string> extra_;
+  std::string sentinelConfig_;  // the lines of sentinel.conf, when one
 };
+
+// Makes the started `nodes` (each with "--cluster-enabled", "yes") one
+// cluster of primaries with redis-cli --cluster create, and waits until
+// every node says cluster_state:ok. False with `error` set otherwise.
+bool CreateCluster(const std::vector<RedisServer*>& nodes, std::string& error);
+
+// Calls `condition` until it holds or `seconds` have passed: for states a
+// test cannot wait on otherwise (a failover, a slot map). True if it held.
+bool WaitFor(const std::function<bool()>& condition, int seconds);
 
 // A local TCP port that nothing listened on a moment ago.
 int FreeLocalPort();

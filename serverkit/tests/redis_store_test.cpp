@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -420,6 +421,63 @@ TEST(ParseRedisStoreUrl, TakesHostPortAndPrefixOnly) {
   std::string error;
   EXPECT_FALSE(ParseRedisStoreUrl("redis://h:1/" + longPrefix, address, error));
   EXPECT_TRUE(ParseRedisStoreUrl("redis://h:1/" + longPrefix.substr(1), address, error));
+}
+
+// The sentinels or the cluster's seeds, in the order given; the
+// credentials are the data nodes', as for one Redis.
+TEST(ParseRedisStoreUrl, ReadsSentinelAndClusterAddresses) {
+  struct Case {
+    std::string url;
+    bool ok;
+    RedisTopology topology;
+    std::vector<std::pair<std::string, int>> nodes;
+    const char* primary;
+    const char* password;
+  };
+  using Nodes = std::vector<std::pair<std::string, int>>;
+  const Case cases[] = {
+      {"redis-sentinel://s1:26379,s2:26380,10.0.0.3:26381/mymaster/zarnel", true,
+       RedisTopology::kSentinel, Nodes{{"s1", 26379}, {"s2", 26380}, {"10.0.0.3", 26381}},
+       "mymaster", ""},
+      {"redis-sentinel://:p%40ss@s1:26379/mymaster/zarnel", true, RedisTopology::kSentinel,
+       Nodes{{"s1", 26379}}, "mymaster", "p@ss"},
+      {"redis-cluster://c1:7000,c2:7001/zarnel", true, RedisTopology::kCluster,
+       Nodes{{"c1", 7000}, {"c2", 7001}}, "", ""},
+      {"redis-cluster://alice:s3cret@c1:7000/zarnel", true, RedisTopology::kCluster,
+       Nodes{{"c1", 7000}}, "", "s3cret"},
+      {"redis://h:1/zarnel", true, RedisTopology::kSingle, Nodes{{"h", 1}}, "", ""},
+      {"redis://h:1,h:2/zarnel", false, {}, {}, "", ""},
+      {"redis-sentinel://s1:26379/zarnel", false, {}, {}, "", ""},
+      {"redis-sentinel://s1:26379//zarnel", false, {}, {}, "", ""},
+      {"redis-sentinel://s1:26379/my master/zarnel", false, {}, {}, "", ""},
+      {"redis-sentinel://s1:26379,/mymaster/zarnel", false, {}, {}, "", ""},
+      {"redis-sentinel://s1:26379,s2/mymaster/zarnel", false, {}, {}, "", ""},
+      {"redis-cluster://c1:7000/", false, {}, {}, "", ""},
+      {"redis-cluster://c1:7000/a/b", false, {}, {}, "", ""},
+      {"redis-cluster://c1:7000/{tag}", false, {}, {}, "", ""},
+      {"redis-cluster://c1:0/zarnel", false, {}, {}, "", ""},
+      {"redis-cluster://:s3cret@c1/zarnel", false, {}, {}, "", ""},
+      {"rediss://h:1/zarnel", false, {}, {}, "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    RedisStoreAddress address;
+    std::string error;
+    EXPECT_EQ(ParseRedisStoreUrl(c.url, address, error), c.ok) << error;
+    if (!c.ok) {
+      EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
+      continue;
+    }
+    EXPECT_EQ(address.topology, c.topology);
+    Nodes nodes;
+    for (const RedisNodeAddress& node : address.nodes) nodes.emplace_back(node.host, node.port);
+    EXPECT_EQ(nodes, c.nodes);
+    EXPECT_EQ(address.host, c.nodes.front().first);
+    EXPECT_EQ(address.port, c.nodes.front().second);
+    EXPECT_EQ(address.primaryName, c.primary);
+    EXPECT_EQ(address.password, c.password);
+    EXPECT_EQ(address.prefix, "zarnel");
+  }
 }
 
 // A password in the URL is read as one, never as part of the host, and no
