@@ -110,6 +110,9 @@ class ChallengeStore {
   // The entries `kind` holds now against its room (MaxEntriesOf): for
   // operators' gauges. store-unavailable when Redis does not answer.
   virtual Verdict HeldEntries(ChallengeKind kind, std::size_t& held) = 0;
+  // False for a store whose room is not counted in entries (a Redis
+  // Cluster, bounded by its nodes' maxmemory): HeldEntries then fails.
+  virtual bool CountsEntries() const { return true; }
 
   // Draws a fresh challenge (see IssueChallenge) and records it for
   // `session` with the kind's time to live, asked for by `caller` (who

@@ -153,6 +153,8 @@ Verdict RedisChallengeStore::Ping() {
 
 std::uint64_t RedisChallengeStore::Timeouts() const { return route_->timeouts(); }
 
+bool RedisChallengeStore::CountsEntries() const { return !InCluster(); }
+
 Verdict RedisChallengeStore::HeldEntries(ChallengeKind kind, std::size_t& held) {
   if (InCluster()) {
     return Unavailable("a Redis Cluster store counts no entries: its room is maxmemory");

@@ -34,6 +34,7 @@ class RedisChallengeStore final : public ChallengeStore {
   // A cluster keeps no count of its entries (its room is each node's
   // maxmemory): there this is store-unavailable.
   Verdict HeldEntries(ChallengeKind kind, std::size_t& held) override;
+  bool CountsEntries() const override;
 
   // Commands and connects to Redis that ran past the time-out.
   std::uint64_t Timeouts() const;

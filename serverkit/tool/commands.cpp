@@ -173,10 +173,8 @@ const char* UsageText() {
          "                                \"expected_client_build\"?, \"newest_client_build\"?}\n"
          "  evidence-digest              {\"violation\", \"name\", \"pid\", \"access\"}\n"
          "  serve --listen HOST:PORT\n"
-         "        [--store memory|redis://[[USER]:PASSWORD@]HOST:PORT/PREFIX]\n"
-         "        [--login-ttl S] [--hard-cheat-ttl S] [--max-entries N]\n"
-         "        [--oldest-build N] [--newest-build N] [--threads N]\n"
-         "        [--redis-timeout-ms N]\n"
+         "        [--store memory|redis://...|redis-sentinel://...|redis-cluster://...]\n"
+         "        [OPTION VALUE]... (zarnel-verify serve --help lists them)\n"
          "                                the verification service\n"
          "See README.md for every field.\n";
 }

@@ -56,7 +56,10 @@ const std::vector<OptionSpec>& Specs() {
   static const std::vector<OptionSpec> specs = {
       {"--listen", "HOST:PORT", "where to listen (required); port 0: any free port",
        [](S&, S& v, O& o) { ParseListen(v, o); }},
-      {"--store", "memory|redis://[[USER]:PASSWORD@]HOST:PORT/PREFIX",
+      {"--store",
+       "memory|redis://[[USER]:PASSWORD@]HOST:PORT/PREFIX|"
+       "redis-sentinel://HOST:PORT[,HOST:PORT...]/PRIMARY/PREFIX|"
+       "redis-cluster://HOST:PORT[,HOST:PORT...]/PREFIX",
        "the challenge store (default memory)", [](S&, S& v, O& o) { o.store = v; }},
       {"--redis-password-file", "FILE", "the Redis password, on the file's first line",
        [](S&, S& v, O& o) { o.redisPasswordFile = v; }},

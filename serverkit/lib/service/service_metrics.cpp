@@ -98,7 +98,9 @@ std::string ServiceMetrics::RenderStore(ChallengeStore& store, std::uint64_t tim
   std::string out;
   std::string entries;
   std::string room;
+  const bool counted = store.CountsEntries();
   for (const ChallengeKind kind : {ChallengeKind::kLogin, ChallengeKind::kHardCheat}) {
+    if (!counted) break;
     const std::string labels = std::string("{kind=\"") + ChallengeKindName(kind) + "\"} ";
     room += "zarnel_verify_store_capacity" + labels +
             std::to_string(MaxEntriesOf(store.options(), kind)) + "\n";
@@ -114,11 +116,14 @@ std::string ServiceMetrics::RenderStore(ChallengeStore& store, std::uint64_t tim
     }
     entries += "zarnel_verify_store_entries" + labels + std::to_string(held) + "\n";
   }
-  Family(out, "zarnel_verify_store_entries", "gauge",
-         "Entries the store holds, by kind (hard-cheat includes report bindings).");
-  out += entries;
-  Family(out, "zarnel_verify_store_capacity", "gauge", "Entries each kind may hold at most.");
-  out += room;
+  // A cluster's room is its nodes' maxmemory, watched on Redis itself.
+  if (counted) {
+    Family(out, "zarnel_verify_store_entries", "gauge",
+           "Entries the store holds, by kind (hard-cheat includes report bindings).");
+    out += entries;
+    Family(out, "zarnel_verify_store_capacity", "gauge", "Entries each kind may hold at most.");
+    out += room;
+  }
   Family(out, "zarnel_verify_store_scrape_errors_total", "counter",
          "Scrapes at which the store did not say what it holds.");
   out += "zarnel_verify_store_scrape_errors_total " + std::to_string(storeScrapeErrors_.load()) + "\n";

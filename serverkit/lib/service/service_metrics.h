@@ -29,8 +29,8 @@ class ServiceMetrics {
   // scrape; each must be complete with its HELP and TYPE lines.
   void SetExtra(std::function<std::string()> extra);
 
-  // The store's families, for SetExtra: entries held and room per kind,
-  // and `timeouts` (the Redis store's count; 0 for memory). A store that
+  // The store's families, for SetExtra: entries held and room per kind
+  // (when the store counts entries), and `timeouts` (the Redis store's count; 0 for memory). A store that
   // does not answer is left out of the gauges and counted in
   // zarnel_verify_store_scrape_errors_total instead of failing the scrape.
   std::string RenderStore(ChallengeStore& store, std::uint64_t timeouts);
