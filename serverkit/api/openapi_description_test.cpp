@@ -170,16 +170,6 @@ Challenge ChallengeFrom(const json& answer) {
   return challenge;
 }
 
-json ProofBody(const std::string& session, const LoginAnswer& answer) {
-  return {{"session", session},
-          {"challenge_id", Hex(answer.challengeId)},
-          {"login_name", answer.loginName},
-          {"client_build", answer.clientBuild},
-          {"key_kind", answer.keyKind},
-          {"machine_digest", Hex(answer.machineDigest)},
-          {"public_key", Hex(answer.publicKey)},
-          {"signature", Hex(answer.signature)}};
-}
 
 json EvidenceOf(const EvidenceClaim& claim) {
   return {{"violation", claim.violation},
@@ -215,7 +205,7 @@ void DriveMemoryService(Recorder& recorder, const TestDeviceKey& device) {
   EXPECT_EQ(login.version, 2);
   // The backend hands over the name as the player typed it; the guard signs
   // it folded.
-  json proofJson = ProofBody("login-1", SignLoginAnswer(device, login, "alice"));
+  json proofJson = LoginProofBody("login-1", SignLoginAnswer(device, login, "alice"));
   proofJson["login_name"] = "Alice";
   const std::string proof = proofJson.dump();
   const json accepted = send({"login proof accepted", "POST", "/v1/login-proofs", proof, true, 200, "ok"});
@@ -226,7 +216,7 @@ void DriveMemoryService(Recorder& recorder, const TestDeviceKey& device) {
 
   LoginAnswer forged = SignLoginAnswer(device, issueLogin("login-2"));
   forged.signature[10] ^= 0x01;
-  const std::string forgedProof = ProofBody("login-2", forged).dump();
+  const std::string forgedProof = LoginProofBody("login-2", forged).dump();
   send({"login proof with a flipped signature bit", "POST", "/v1/login-proofs", forgedProof, true,
         200, "signature-mismatch"});
   const json refusedAgain = send({"refused login proof sent again", "POST", "/v1/login-proofs",
@@ -234,24 +224,24 @@ void DriveMemoryService(Recorder& recorder, const TestDeviceKey& device) {
   EXPECT_EQ(refusedAgain.value("repeat", false), true);
 
   const TestDeviceKey otherDevice = MakeTestDeviceKey();
-  json enrolledElsewhere = ProofBody("login-3", SignLoginAnswer(device, issueLogin("login-3")));
+  json enrolledElsewhere = LoginProofBody("login-3", SignLoginAnswer(device, issueLogin("login-3")));
   enrolledElsewhere["known_public_keys"] = {Hex(otherDevice.blob)};
   send({"login proof by a key the account did not enrol", "POST", "/v1/login-proofs",
         enrolledElsewhere.dump(), true, 200, "unknown-device-key"});
 
-  json shortSignature = ProofBody("login-4", SignLoginAnswer(device, issueLogin("login-4")));
+  json shortSignature = LoginProofBody("login-4", SignLoginAnswer(device, issueLogin("login-4")));
   shortSignature["signature"] = shortSignature["signature"].get<std::string>().substr(2);
   send({"login proof with a 63-byte signature", "POST", "/v1/login-proofs", shortSignature.dump(),
         false, 200, "wrong-length"});
 
   send({"login proof in another session", "POST", "/v1/login-proofs",
-        ProofBody("login-5-elsewhere", SignLoginAnswer(device, issueLogin("login-5"))).dump(),
+        LoginProofBody("login-5-elsewhere", SignLoginAnswer(device, issueLogin("login-5"))).dump(),
         true, 200, "challenge-wrong-session"});
 
   LoginAnswer neverIssued = SignLoginAnswer(device, login);
   neverIssued.challengeId = Pattern(16, 0x77);
   send({"login proof for a challenge never issued", "POST", "/v1/login-proofs",
-        ProofBody("login-6", neverIssued).dump(), true, 200, "challenge-unknown"});
+        LoginProofBody("login-6", neverIssued).dump(), true, 200, "challenge-unknown"});
 
   // Issuing refused by a check.
   send({"login challenge for a build not accepted", "POST", "/v1/login-challenges",
@@ -293,7 +283,7 @@ void DriveMemoryService(Recorder& recorder, const TestDeviceKey& device) {
   send({"hard-cheat report in an empty session", "POST", "/v1/hard-cheat-reports",
         ReportBody("", report).dump(), false, 200, "session-invalid"});
   send({"login proof answering a hard-cheat challenge", "POST", "/v1/login-proofs",
-        ProofBody("hc-4", SignLoginAnswer(device, issueHardCheat("hc-4"))).dump(), true, 200,
+        LoginProofBody("hc-4", SignLoginAnswer(device, issueHardCheat("hc-4"))).dump(), true, 200,
         "challenge-wrong-kind"});
 
   // What the HTTP layer and the request reader refuse.
@@ -430,7 +420,7 @@ void DriveUnreachableStore(Recorder& recorder, const TestDeviceKey& device) {
       {"hard-cheat challenge, store unreachable", "POST", "/v1/hard-cheat-challenges", Issue("r-1"),
        true, 503, "store-unavailable"},
       {"login proof, store unreachable", "POST", "/v1/login-proofs",
-       ProofBody("r-1", SignLoginAnswer(device, unseen)).dump(), true, 503, "store-unavailable"},
+       LoginProofBody("r-1", SignLoginAnswer(device, unseen)).dump(), true, 503, "store-unavailable"},
       {"hard-cheat report, store unreachable", "POST", "/v1/hard-cheat-reports",
        ReportBody("r-1", SignHardCheatReport(device, unseenHardCheat, Pattern(16, 0x23))).dump(), true,
        503, "store-unavailable"},

@@ -128,6 +128,15 @@ class TokenFile {
   std::string path_;
 };
 
+// Calls need a token of `file`, loaded as serve loads it.
+HttpAccess TokenAccess(const TokenFile& file) {
+  HttpAccess access;
+  access.tokens = std::make_shared<BearerTokens>();
+  std::string error;
+  EXPECT_TRUE(access.tokens->Load(file.path(), error)) << error;
+  return access;
+}
+
 httplib::Headers Bearer(const std::string& token) {
   return {{"Authorization", "Bearer " + token}};
 }
@@ -165,11 +174,7 @@ TEST(BearerTokenFile, ReadsOneTokenALineAndRefusesWhatIsNotOne) {
 TEST(BearerTokens, EveryCallButTheHealthProbeNeedsAKnownToken) {
   TokenFile file;
   file.Write(std::string(kTokenA) + "\n" + kTokenB + "\n");
-  HttpAccess access;
-  access.tokens = std::make_shared<BearerTokens>();
-  std::string error;
-  ASSERT_TRUE(access.tokens->Load(file.path(), error)) << error;
-  RunningService running(access);
+  RunningService running(TokenAccess(file));
   ASSERT_GT(running.port(), 0) << running.error();
   httplib::Client client("127.0.0.1", running.port());
 
@@ -209,11 +214,7 @@ TEST(BearerTokens, EveryCallButTheHealthProbeNeedsAKnownToken) {
 TEST(BearerTokens, ARotatedFileTakesEffectWithoutARestartAndABadOneIsNotTaken) {
   TokenFile file;
   file.Write(std::string(kTokenA) + "\n");
-  HttpAccess access;
-  access.tokens = std::make_shared<BearerTokens>();
-  std::string error;
-  ASSERT_TRUE(access.tokens->Load(file.path(), error)) << error;
-  RunningService running(access);
+  RunningService running(TokenAccess(file));
   ASSERT_GT(running.port(), 0) << running.error();
   httplib::Client client("127.0.0.1", running.port());
 
@@ -332,11 +333,8 @@ TEST(TlsAccess, WithCertificatesAndTokensACallNeedsBoth) {
   const CertificateFiles backend = studio.Client("login-backend-2");
   TokenFile file;
   file.Write(std::string(kTokenA) + "\n");
-  HttpAccess access;
+  HttpAccess access = TokenAccess(file);
   access.tls = service::TlsFiles{server.certificate, server.key, studio.caFile()};
-  access.tokens = std::make_shared<BearerTokens>();
-  std::string error;
-  ASSERT_TRUE(access.tokens->Load(file.path(), error)) << error;
   RunningService running(access);
   ASSERT_GT(running.port(), 0) << running.error();
 

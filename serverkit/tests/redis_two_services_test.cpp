@@ -16,7 +16,6 @@ namespace zarnel::serverkit {
 namespace {
 
 using service::Json;
-using testing::Hex;
 
 class TwoServicesOnOneRedis : public ::testing::Test {
  protected:
@@ -44,15 +43,8 @@ class TwoServicesOnOneRedis : public ::testing::Test {
 
   // The service's answer: its check, and "+repeat" when it says so.
   std::string Answer(int at, const std::string& session, const LoginAnswer& answer) {
-    const Json body = {{"session", session},
-                       {"challenge_id", Hex(answer.challengeId)},
-                       {"login_name", answer.loginName},
-                       {"client_build", answer.clientBuild},
-                       {"key_kind", answer.keyKind},
-                       {"machine_digest", Hex(answer.machineDigest)},
-                       {"public_key", Hex(answer.publicKey)},
-                       {"signature", Hex(answer.signature)}};
-    const service::ServiceReply reply = services_[at]->Handle("POST", "/v1/login-proofs", body.dump());
+    const std::string body = testing::LoginProofBody(session, answer).dump();
+    const service::ServiceReply reply = services_[at]->Handle("POST", "/v1/login-proofs", body);
     return reply.body.value("check", "?") + (reply.body.value("repeat", false) ? "+repeat" : "");
   }
 

@@ -42,7 +42,7 @@ void ParseListen(const std::string& text, ServeOptions& options) {
   options.port = static_cast<int>(Number("--listen port", text.substr(colon + 1), 0, 65535));
 }
 
-struct OptionSpec {
+struct OptionRule {
   const char* name;
   const char* value;  // nullptr: a flag
   const char* help;
@@ -52,8 +52,8 @@ struct OptionSpec {
 using O = ServeOptions;
 using S = const std::string;
 
-const std::vector<OptionSpec>& Specs() {
-  static const std::vector<OptionSpec> specs = {
+const std::vector<OptionRule>& Rules() {
+  static const std::vector<OptionRule> rules = {
       {"--listen", "HOST:PORT", "where to listen (required); port 0: any free port",
        [](S&, S& v, O& o) { ParseListen(v, o); }},
       {"--store",
@@ -121,12 +121,12 @@ const std::vector<OptionSpec>& Specs() {
       {"--drain-seconds", "N", "on SIGTERM, seconds of serving while not ready, 0 to 300 (10)",
        [](S& n, S& v, O& o) { o.drain = std::chrono::seconds(Number(n, v, 0, 300)); }},
   };
-  return specs;
+  return rules;
 }
 
-const OptionSpec* Find(const std::string& name) {
-  for (const OptionSpec& spec : Specs()) {
-    if (name == spec.name) return &spec;
+const OptionRule* Find(const std::string& name) {
+  for (const OptionRule& rule : Rules()) {
+    if (name == rule.name) return &rule;
   }
   return nullptr;
 }
@@ -187,16 +187,16 @@ ServeOptions ParseServeOptions(int argc, char** argv, const char* const* environ
     if (text.substr(0, kPrefix.size()) != kPrefix || equals == std::string_view::npos) continue;
     const std::string variable(text.substr(0, equals));
     const std::string value(text.substr(equals + 1));
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& candidate : Specs()) {
-      if (EnvironmentName(candidate.name) == variable) spec = &candidate;
+    const OptionRule* rule = nullptr;
+    for (const OptionRule& candidate : Rules()) {
+      if (EnvironmentName(candidate.name) == variable) rule = &candidate;
     }
-    if (spec == nullptr) throw UsageError(variable + " is no option of zarnel-verify serve");
-    if (spec->value == nullptr) {
+    if (rule == nullptr) throw UsageError(variable + " is no option of zarnel-verify serve");
+    if (rule->value == nullptr) {
       if (value != "0" && value != "1") throw UsageError(variable + " must be 1 or 0");
-      if (value == "1") spec->apply(variable, value, options);
+      if (value == "1") rule->apply(variable, value, options);
     } else {
-      spec->apply(variable, value, options);
+      rule->apply(variable, value, options);
     }
   }
   for (int i = 0; i < argc; ++i) {
@@ -205,14 +205,14 @@ ServeOptions ParseServeOptions(int argc, char** argv, const char* const* environ
       options.help = true;
       return options;
     }
-    const OptionSpec* spec = Find(option);
-    if (spec == nullptr) throw UsageError("unknown option " + option);
-    if (spec->value == nullptr) {
-      spec->apply(option, "", options);
+    const OptionRule* rule = Find(option);
+    if (rule == nullptr) throw UsageError("unknown option " + option);
+    if (rule->value == nullptr) {
+      rule->apply(option, "", options);
       continue;
     }
     if (i + 1 >= argc) throw UsageError(option + " needs a value");
-    spec->apply(option, argv[++i], options);
+    rule->apply(option, argv[++i], options);
   }
   Check(options);
   return options;
@@ -223,10 +223,10 @@ std::string ServeUsageText() {
       "usage: zarnel-verify serve --listen HOST:PORT [OPTION VALUE]... [--insecure]\n"
       "Every option may also be set in the environment (a flag as 1 or 0); the\n"
       "command line wins.\n\n";
-  for (const OptionSpec& spec : Specs()) {
-    std::string line = std::string("  ") + spec.name;
-    if (spec.value != nullptr) line += std::string(" ") + spec.value;
-    text += line + "\n      " + spec.help + "\n      env " + EnvironmentName(spec.name) + "\n";
+  for (const OptionRule& rule : Rules()) {
+    std::string line = std::string("  ") + rule.name;
+    if (rule.value != nullptr) line += std::string(" ") + rule.value;
+    text += line + "\n      " + rule.help + "\n      env " + EnvironmentName(rule.name) + "\n";
   }
   return text;
 }

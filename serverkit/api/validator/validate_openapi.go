@@ -146,7 +146,9 @@ func routeOf(doc *openapi3.T, router routers.Router, request *http.Request) (*ro
 	}
 	op := openapi3.NewOperation()
 	op.Responses = openapi3.Responses{status: answer}
-	return &routers.Route{Spec: doc, Path: request.URL.Path, Method: request.Method, Operation: op}, nil
+	// In the field order of routers.Route: the document, no server, the
+	// path, no path item, the method, the operation.
+	return &routers.Route{doc, nil, request.URL.Path, nil, request.Method, op}, nil
 }
 
 func newRequest(doc *openapi3.T, x exchange) (*http.Request, error) {
