@@ -1,15 +1,18 @@
 #include "json_log.h"
 
-#include <spdlog/async.h>
-#include <spdlog/async_logger.h>
-#include <spdlog/sinks/basic_file_sink.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <spdlog/spdlog.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <stdexcept>
 
+#include "batched_line_sink.h"
 #include "json_fields.h"
-#include "stall_safe_sink.h"
 
 namespace zarnel::serverkit::service {
 
@@ -34,8 +37,6 @@ std::string Line(const Json& object) {
   return object.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-constexpr std::size_t kQueuedLines = 8192;
-
 spdlog::level::level_enum LevelOf(const std::string& level) {
   if (level == "debug") return spdlog::level::debug;
   if (level == "warn") return spdlog::level::warn;
@@ -46,22 +47,25 @@ spdlog::level::level_enum LevelOf(const std::string& level) {
 }  // namespace
 
 JsonLog::JsonLog(const std::string& level, const std::string& sink) {
-  std::shared_ptr<spdlog::sinks::sink> target;
   if (sink == "stdout") {
-    target = std::make_shared<StallSafeSink>(STDOUT_FILENO, std::chrono::seconds(1));
+    sink_ = std::make_shared<BatchedLineSink>(STDOUT_FILENO, false);
   } else {
-    target = std::make_shared<spdlog::sinks::basic_file_sink_mt>(sink);
+    const int fd = ::open(sink.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    if (fd < 0) {
+      throw std::runtime_error("cannot open the log file " + sink + ": " + std::strerror(errno));
+    }
+    sink_ = std::make_shared<BatchedLineSink>(fd, true);
   }
-  writer_ = std::make_shared<spdlog::details::thread_pool>(kQueuedLines, 1);
-  logger_ = std::make_shared<spdlog::async_logger>(
-      "zarnel-verify", target, writer_, spdlog::async_overflow_policy::overrun_oldest);
+  logger_ = std::make_shared<spdlog::logger>("zarnel-verify", sink_);
   // The message is the whole line: it is JSON already.
   logger_->set_pattern("%v");
   logger_->set_level(LevelOf(level));
-  logger_->flush_on(spdlog::level::debug);
+  // A warning or an error wakes the writer at once; request lines at info
+  // go out in batches.
+  logger_->flush_on(spdlog::level::warn);
 }
 
-JsonLog::~JsonLog() { logger_->flush(); }
+JsonLog::~JsonLog() { sink_->Drain(); }
 
 void JsonLog::Request(const RequestRecord& record) {
   // The service failed: error; nothing judged (a store down, draining):
@@ -109,8 +113,11 @@ void JsonLog::Event(const std::string& level, const std::string& event, const st
   line["event"] = event;
   if (!detail.empty()) line["detail"] = detail;
   logger_->log(spdLevel, Line(line));
+  // The service's own events are few and someone may wait for them (the
+  // listening line names the port).
+  logger_->flush();
 }
 
-void JsonLog::Flush() { logger_->flush(); }
+void JsonLog::Flush() { sink_->Drain(); }
 
 }  // namespace zarnel::serverkit::service

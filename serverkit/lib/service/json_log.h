@@ -13,12 +13,11 @@
 
 namespace spdlog {
 class logger;
-namespace details {
-class thread_pool;
-}
 }
 
 namespace zarnel::serverkit::service {
+
+class BatchedLineSink;
 
 class JsonLog {
  public:
@@ -37,10 +36,10 @@ class JsonLog {
   void Flush();
 
  private:
-  // Lines are written by a thread of the log's own from a bounded queue;
-  // a reader that falls behind (a full pipe) loses the oldest lines
-  // instead of stopping the service. Declared first, so it ends last.
-  std::shared_ptr<spdlog::details::thread_pool> writer_;
+  // Lines are written in batches by the sink's own thread from a bounded
+  // buffer; a reader that falls behind (a full pipe) loses lines instead
+  // of stopping the service.
+  std::shared_ptr<BatchedLineSink> sink_;
   std::shared_ptr<spdlog::logger> logger_;
 };
 
