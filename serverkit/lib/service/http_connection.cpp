@@ -31,8 +31,14 @@ HttpShared::HttpShared(const VerificationService& service, const HttpLimits& lim
 HttpAnswer ToHttpAnswer(const ServiceReply& reply) {
   HttpAnswer answer;
   answer.status = reply.status;
-  answer.body = DumpJson(reply.body) + "\n";
+  answer.body = DumpJson(reply.body);
+  answer.body += '\n';
   return answer;
+}
+
+HttpAnswer ToHttpAnswer(const ServiceReply& reply, RequestRecord& record) {
+  ReadReply(reply.body, reply.requestId, reply.requestSession, record);
+  return ToHttpAnswer(reply);
 }
 
 namespace {
@@ -52,31 +58,34 @@ ServiceReply Probe(int status, const std::string& check, const std::string& deta
 }  // namespace
 
 HttpAnswer HttpShared::Answer(const std::string& method, const std::string& path,
-                              std::string_view body, const std::string& caller) const {
+                              std::string_view body, const std::string& caller,
+                              RequestRecord& record) const {
   // The service catches its own failures; this is the probes' (a store
   // gauge, an allocation), which must not end a worker thread.
   try {
-    return AnswerOrThrow(method, path, body, caller);
+    return AnswerOrThrow(method, path, body, caller, record);
   } catch (const std::exception& error) {
     log(method + " " + path + ": internal-error: " + error.what());
   } catch (...) {
     log(method + " " + path + ": internal-error: an exception of no standard type");
   }
-  return ToHttpAnswer(InternalError());
+  return ToHttpAnswer(InternalError(), record);
 }
 
 HttpAnswer HttpShared::AnswerOrThrow(const std::string& method, const std::string& path,
-                                     std::string_view body, const std::string& caller) const {
+                                     std::string_view body, const std::string& caller,
+                                     RequestRecord& record) const {
   const bool probe = path == "/livez" || path == "/readyz" || path == "/metrics";
-  if (probe && method != "GET") return ToHttpAnswer(BadRequest(405, "use GET on " + path));
-  if (path == "/livez") return ToHttpAnswer(Probe(kOk, "ok", ""));
+  if (probe && method != "GET") {
+    return ToHttpAnswer(BadRequest(405, "use GET on " + path), record);
+  }
+  if (path == "/livez") return ToHttpAnswer(Probe(kOk, "ok", ""), record);
   if (path == "/readyz") {
     if (draining.load()) {
-      return ToHttpAnswer(Probe(kUnavailable, "draining", "the service is stopping"));
+      return ToHttpAnswer(Probe(kUnavailable, "draining", "the service is stopping"), record);
     }
     // Ready when the store answers, as /healthz says.
-    ServiceReply health = service.Handle("GET", "/healthz", "", caller);
-    return ToHttpAnswer(health);
+    return ToHttpAnswer(service.Handle("GET", "/healthz", "", caller), record);
   }
   if (path == "/metrics") {
     HttpAnswer answer;
@@ -85,13 +94,11 @@ HttpAnswer HttpShared::AnswerOrThrow(const std::string& method, const std::strin
     answer.json = false;
     return answer;
   }
-  return ToHttpAnswer(service.Handle(method, path, body, caller));
+  return ToHttpAnswer(service.Handle(method, path, body, caller), record);
 }
 
-void HttpShared::Record(RequestRecord& record, std::string_view requestBody,
-                        const HttpAnswer& answer) {
+void HttpShared::Record(RequestRecord& record, const HttpAnswer& answer) {
   record.status = answer.status;
-  ReadBodies(requestBody, answer.body, answer.json, record);
   metrics.CountRequest(record.endpoint, record.status, record.check, record.seconds);
   if (observer) observer(record);
 }
@@ -351,11 +358,12 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
     auto work = [self = this->shared_from_this(), keepAlive, record = std::move(record),
                  body = std::move(request.body())]() mutable {
       const auto started = std::chrono::steady_clock::now();
-      HttpAnswer answer = self->shared_.Answer(record.method, self->path_, body, self->caller_);
+      HttpAnswer answer =
+          self->shared_.Answer(record.method, self->path_, body, self->caller_, record);
       record.time = std::chrono::system_clock::now();
       record.seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-      self->shared_.Record(record, body, answer);
+      self->shared_.Record(record, answer);
       return std::make_pair(std::move(answer), keepAlive);
     };
     // Without workers (a store that never waits) the connection's own
@@ -384,8 +392,8 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
                         : std::string();
     record.endpoint = EndpointLabel(path_);
     record.caller = caller_.empty() ? "peer:" + peer_ : caller_;
-    HttpAnswer answer = ToHttpAnswer(reply);
-    shared_.Record(record, "", answer);
+    HttpAnswer answer = ToHttpAnswer(reply, record);
+    shared_.Record(record, answer);
     Write(std::move(answer), false);
   }
 

@@ -31,11 +31,12 @@ struct HttpShared {
   HttpShared(const VerificationService& service, const HttpLimits& limits, HttpAccess access,
              ServiceLog log, boost::asio::thread_pool& workers);
 
-  // The answer to one request that was read whole and let in; on a worker.
+  // The answer to one request that was read whole and let in, on a
+  // worker; what the log keeps of it goes into `record`.
   HttpAnswer Answer(const std::string& method, const std::string& path, std::string_view body,
-                    const std::string& caller) const;
+                    const std::string& caller, RequestRecord& record) const;
   // Counts, and hands to the observer, one answered request.
-  void Record(RequestRecord& record, std::string_view requestBody, const HttpAnswer& answer);
+  void Record(RequestRecord& record, const HttpAnswer& answer);
 
   // Counts a connection of `address`; false (nothing counted) past its
   // limit.
@@ -68,10 +69,13 @@ struct HttpShared {
   std::map<std::string, std::size_t> perAddress_;
 
   HttpAnswer AnswerOrThrow(const std::string& method, const std::string& path,
-                           std::string_view body, const std::string& caller) const;
+                           std::string_view body, const std::string& caller,
+                           RequestRecord& record) const;
 };
 
 HttpAnswer ToHttpAnswer(const ServiceReply& reply);
+// The same, with what the log keeps of it read into `record` on the way.
+HttpAnswer ToHttpAnswer(const ServiceReply& reply, RequestRecord& record);
 
 // Serves `socket` until either side ends it, a limit does, or the service
 // stops. The connection counts itself in `shared.connections` while it

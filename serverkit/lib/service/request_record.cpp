@@ -26,20 +26,18 @@ std::string StringField(const Json& object, const char* field) {
 
 }  // namespace
 
-void ReadBodies(std::string_view requestBody, std::string_view answerBody, bool answerIsJson,
-                RequestRecord& record) {
-  const Json answer = answerIsJson ? Json::parse(answerBody, nullptr, false) : Json();
+void ReadReply(const Json& answer, const std::string& requestId,
+               const std::string& requestSession, RequestRecord& record) {
   if (!answer.is_object()) return;
   record.check = StringField(answer, "check");
   record.repeat = answer.value("repeat", false);
-  const Json request = Json::parse(requestBody, nullptr, false);
-  if (answer.contains("challenge")) {
-    record.id = StringField(answer["challenge"], "id");
+  const auto challenge = answer.find("challenge");
+  if (challenge != answer.end()) {
+    record.id = StringField(*challenge, "id");
   } else if (!StringField(answer, "report_id").empty()) {
     record.id = StringField(answer, "report_id");
   } else {
-    record.id = StringField(request, "challenge_id");
-    if (record.id.empty()) record.id = StringField(request, "report_id");
+    record.id = requestId;
   }
   // Only an id of hex digits goes to the log: it came from a caller.
   if (record.id.size() > 64 || record.id.find_first_not_of("0123456789abcdefABCDEF") !=
@@ -51,7 +49,7 @@ void ReadBodies(std::string_view requestBody, std::string_view answerBody, bool 
     JudgedReport report;
     report.reportId = record.id;
     report.violation = answer.value("violation", 0u);
-    report.session = StringField(request, "session");
+    report.session = requestSession;
     report.verdict = record.check;
     record.report = std::move(report);
   }

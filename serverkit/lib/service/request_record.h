@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "json_fields.h"
+
 namespace zarnel::serverkit::service {
 
 // A hard-cheat report the service judged: what an operator acts on.
@@ -39,9 +41,10 @@ using RequestObserver = std::function<void(const RequestRecord&)>;
 // that no caller can grow the set of labels.
 std::string EndpointLabel(std::string_view path);
 
-// Fills what the request's and the answer's JSON bodies tell: check,
-// repeat, the id, and for a judged hard-cheat report its line.
-void ReadBodies(std::string_view requestBody, std::string_view answerBody, bool answerIsJson,
-                RequestRecord& record);
+// Fills what an answer tells, before it is written out: check, repeat,
+// the id (the answer's, else the one the request named), and for a judged
+// hard-cheat report its line with the request's session.
+void ReadReply(const Json& answer, const std::string& requestId,
+               const std::string& requestSession, RequestRecord& record);
 
 }  // namespace zarnel::serverkit::service

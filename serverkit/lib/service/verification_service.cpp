@@ -105,10 +105,32 @@ ServiceReply VerificationService::Reply(const char* call, const Verdict& verdict
   return reply;
 }
 
+namespace {
+
+std::string StringField(const Json& object, const char* field) {
+  if (!object.is_object()) return {};
+  const auto it = object.find(field);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+}  // namespace
+
 ServiceReply VerificationService::Handle(const std::string& method, const std::string& path,
                                          std::string_view body, const std::string& caller) const {
+  Json request;
+  ServiceReply reply = Guarded(method, path, body, caller, request);
+  // Also when the body was refused: a readable id still names the call.
+  reply.requestId = StringField(request, "challenge_id");
+  if (reply.requestId.empty()) reply.requestId = StringField(request, "report_id");
+  if (path == "/v1/hard-cheat-reports") reply.requestSession = StringField(request, "session");
+  return reply;
+}
+
+ServiceReply VerificationService::Guarded(const std::string& method, const std::string& path,
+                                          std::string_view body, const std::string& caller,
+                                          Json& request) const {
   try {
-    return Route(method, path, body, caller);
+    return Route(method, path, body, caller, request);
   } catch (const Json::parse_error& error) {
     return BadRequest(kBadRequest, std::string("body is not JSON: ") + error.what());
   } catch (const BadInput& error) {
@@ -125,7 +147,8 @@ ServiceReply VerificationService::Handle(const std::string& method, const std::s
 }
 
 ServiceReply VerificationService::Route(const std::string& method, const std::string& path,
-                                        std::string_view body, const std::string& caller) const {
+                                        std::string_view body, const std::string& caller,
+                                        Json& request) const {
   if (path == "/healthz") {
     if (method != "GET") return BadRequest(kMethodNotAllowed, "use GET on /healthz");
     ServiceReply reply = Reply("GET /healthz", health_(), Json::object());
@@ -135,7 +158,7 @@ ServiceReply VerificationService::Route(const std::string& method, const std::st
   Endpoint endpoint;
   if (!FindEndpoint(path, endpoint)) return BadRequest(kNotFound, "no such endpoint");
   if (method != "POST") return BadRequest(kMethodNotAllowed, "use POST on " + path);
-  const Json request = Json::parse(body);
+  request = Json::parse(body);
   if (!request.is_object()) throw BadInput("body must be a JSON object");
   switch (endpoint) {
     case Endpoint::kLoginChallenges:

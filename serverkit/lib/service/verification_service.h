@@ -27,6 +27,10 @@ struct ServicePolicy {
 struct ServiceReply {
   int status = 200;
   Json body;
+  // What the request named, for the log and never sent: its
+  // "challenge_id" or "report_id", and a hard-cheat report's session.
+  std::string requestId;
+  std::string requestSession;
 };
 
 // Where the service writes what it keeps from its callers: the full reason
@@ -63,8 +67,11 @@ class VerificationService {
   ServiceReply Confirm(const AcknowledgementRequest& request) const;
 
  private:
+  ServiceReply Guarded(const std::string& method, const std::string& path,
+                       std::string_view body, const std::string& caller, Json& request) const;
+  // `request` is the body once it parsed.
   ServiceReply Route(const std::string& method, const std::string& path,
-                     std::string_view body, const std::string& caller) const;
+                     std::string_view body, const std::string& caller, Json& request) const;
   // The reply to a verdict; what a caller must not read goes to the log.
   ServiceReply Reply(const char* call, const Verdict& verdict, const Json& accepted) const;
 
