@@ -12,6 +12,7 @@ PACKAGES=(
   pkg-config libhiredis-dev libcpp-httplib-dev libboost-dev libspdlog-dev redis-server curl
   prometheus  # promtool: the service's /metrics is checked with it
   wrk  # the server kit's verification benchmark
+  socat  # the server kit's tunnel to a TLS-only Redis, in its tests
   clang clang-14 clang-tools-14 lld-14 llvm-14 libclang-rt-14-dev
   libxml2-utils  # xmllint: the QA bundle test reads the run's JUnit XML
   golang-go golang-github-getkin-kin-openapi-dev  # the server kit's OpenAPI check

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -81,6 +82,18 @@ int FreeLocalPort() {
   return port;
 }
 
+bool AcceptsConnections(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool accepted = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return accepted;
+}
+
 bool RedisServer::Start(std::string& error, int port) {
   if (dir_.empty()) {
     char dir[] = "/tmp/zarnel-redis-test-XXXXXX";
@@ -100,8 +113,14 @@ bool RedisServer::Start(std::string& error, int port) {
     arguments.push_back(config);
     arguments.push_back("--sentinel");
   }
-  arguments.insert(arguments.end(), {"--port", portText, "--bind", "127.0.0.1", "--dir", dir_,
-                                     "--logfile", dir_ + "/redis.log"});
+  if (tls_.empty()) {
+    arguments.insert(arguments.end(), {"--port", portText});
+  } else {
+    arguments.insert(arguments.end(), {"--port", "0", "--tls-port", portText});
+    arguments.insert(arguments.end(), tls_.begin(), tls_.end());
+  }
+  arguments.insert(arguments.end(), {"--bind", "127.0.0.1", "--dir", dir_, "--logfile",
+                                     dir_ + "/redis.log"});
   if (sentinelConfig_.empty()) {
     arguments.insert(arguments.end(), {"--save", "", "--appendonly", "no"});
   }
@@ -131,7 +150,7 @@ bool RedisServer::Start(std::string& error, int port) {
     return false;
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
-    if (AnswersPing(port_, password_)) return true;
+    if (tls_.empty() ? AnswersPing(port_, password_) : AcceptsConnections(port_)) return true;
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
@@ -141,7 +160,8 @@ bool RedisServer::Start(std::string& error, int port) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   Stop();
-  error = "redis-server did not answer PING on port " + portText;
+  error = "redis-server did not " + std::string(tls_.empty() ? "answer PING" : "accept") +
+          " on port " + portText;
   return false;
 }
 
@@ -180,6 +200,12 @@ void RedisServer::MonitorAsSentinel(const std::string& name, int primaryPort, in
                     " " + std::to_string(quorum) + "\n" + prefix + "down-after-milliseconds " +
                     name + " 1000\n" + prefix + "failover-timeout " + name + " 5000\n" + prefix +
                     "parallel-syncs " + name + " 1\n";
+}
+
+void RedisServer::ListenOnTlsOnly(const std::string& certificate, const std::string& key,
+                                  const std::string& caFile) {
+  tls_ = {"--tls-cert-file", certificate, "--tls-key-file", key, "--tls-ca-cert-file", caFile,
+          "--tls-auth-clients", "yes"};
 }
 
 void RedisServer::Pause() {

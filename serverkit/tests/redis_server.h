@@ -33,6 +33,13 @@ class RedisServer {
   // 127.0.0.1:`primaryPort` as `name`, with a quorum of `quorum` and
   // times short enough for a test to fail the primary over.
   void MonitorAsSentinel(const std::string& name, int primaryPort, int quorum);
+  // Before Start: listens on TLS only (port() is then its TLS port), with
+  // this certificate and key, and takes only clients whose certificate
+  // `caFile`'s CA signed. The tests' hiredis has no TLS: Start then waits
+  // until the port accepts connections instead of for PING, and Answers
+  // and Run do not reach it (a tunnel in front of it does).
+  void ListenOnTlsOnly(const std::string& certificate, const std::string& key,
+                       const std::string& caFile);
 
   // Starts it (on `port`, or a free one when 0) and waits until it answers
   // PING. False with `error` set when it does not within a few seconds.
@@ -71,6 +78,7 @@ class RedisServer {
   bool allowDebug_ = false;
   std::vector<std::string> extra_;
   std::string sentinelConfig_;  // the lines of sentinel.conf, when one
+  std::vector<std::string> tls_;  // the --tls-* options, when on TLS only
 };
 
 // Makes the started `nodes` (each with "--cluster-enabled", "yes") one
@@ -84,5 +92,8 @@ bool WaitFor(const std::function<bool()>& condition, int seconds);
 
 // A local TCP port that nothing listened on a moment ago.
 int FreeLocalPort();
+
+// Something accepts TCP connections on 127.0.0.1:`port`.
+bool AcceptsConnections(int port);
 
 }  // namespace zarnel::serverkit::testing
