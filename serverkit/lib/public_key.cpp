@@ -1,6 +1,8 @@
 #include "public_key.h"
 
+#include <cstring>
 #include <string>
+#include <utility>
 
 #include <openssl/core_names.h>
 #include <openssl/err.h>
@@ -22,19 +24,23 @@ constexpr std::size_t kUncompressedPointSize = 1 + 2 * kP256CoordinateSize;
 
 // A coordinate at or above the field prime would be reduced by some code
 // paths and so alias a valid point; the guard never exports one.
+// Both are 32 big-endian bytes, so their bytes compare as their values do.
+bool BelowFieldPrime(const unsigned char* coordinate) {
+  static const unsigned char kFieldPrime[kP256CoordinateSize] = {
+      0xff, 0xff, 0xff, 0xff, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+      0x00, 0x00, 0x00, 0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+  return std::memcmp(coordinate, kFieldPrime, kP256CoordinateSize) < 0;
+}
+
 Verdict CheckPointOnCurve(const Bytes& blob) {
-  const EC_GROUP* group = P256Group();
-  BnCtxPtr ctx(BN_CTX_new());
-  BignumPtr p(BN_new());
-  BignumPtr x(BN_bin2bn(blob.data() + kXOffset, kP256CoordinateSize, nullptr));
-  BignumPtr y(BN_bin2bn(blob.data() + kYOffset, kP256CoordinateSize, nullptr));
-  if (!group || !ctx || !p || !x || !y) return CryptoFailure("out of memory");
-  if (EC_GROUP_get_curve(group, p.get(), nullptr, nullptr, ctx.get()) != 1) {
-    return CryptoFailure("cannot read the P-256 field prime");
-  }
-  if (BN_cmp(x.get(), p.get()) >= 0 || BN_cmp(y.get(), p.get()) >= 0) {
+  if (!BelowFieldPrime(blob.data() + kXOffset) || !BelowFieldPrime(blob.data() + kYOffset)) {
     return Reject(Check::kPointNotOnCurve, "public key coordinate is not below the field prime");
   }
+  const EC_GROUP* group = P256Group();
+  BnCtxPtr ctx(BN_CTX_new());
+  BignumPtr x(BN_bin2bn(blob.data() + kXOffset, kP256CoordinateSize, nullptr));
+  BignumPtr y(BN_bin2bn(blob.data() + kYOffset, kP256CoordinateSize, nullptr));
+  if (!group || !ctx || !x || !y) return CryptoFailure("out of memory");
   EcPointPtr point(EC_POINT_new(group));
   if (!point) return CryptoFailure("out of memory");
   // Recent libcrypto refuses off-curve coordinates here already; the
@@ -48,26 +54,20 @@ Verdict CheckPointOnCurve(const Bytes& blob) {
   return Accept();
 }
 
+// The point goes into a copy of the domain's parameter key: the same key
+// as an import by the group's name, without building the group again.
 Verdict ImportKey(const Bytes& blob, EvpPkeyPtr& key) {
   unsigned char point[kUncompressedPointSize];
   point[0] = 0x04;
   for (std::size_t i = 0; i < 2 * kP256CoordinateSize; ++i) point[1 + i] = blob[kXOffset + i];
-  char groupName[] = "prime256v1";
-  OSSL_PARAM params[] = {
-      OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, groupName, 0),
-      OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point),
-      OSSL_PARAM_construct_end(),
-  };
-  EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
-  if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1) {
-    return CryptoFailure("cannot set up the EC key import");
-  }
-  EVP_PKEY* imported = nullptr;
-  if (EVP_PKEY_fromdata(ctx.get(), &imported, EVP_PKEY_PUBLIC_KEY, params) != 1) {
+  EVP_PKEY* parameters = P256ParameterKey();
+  EvpPkeyPtr imported(parameters ? EVP_PKEY_dup(parameters) : nullptr);
+  if (!imported) return CryptoFailure("cannot set up the EC key import");
+  if (EVP_PKEY_set1_encoded_public_key(imported.get(), point, sizeof point) != 1) {
     ERR_clear_error();
     return Reject(Check::kPointNotOnCurve, "libcrypto refused the public key point");
   }
-  key.reset(imported);
+  key = std::move(imported);
   return Accept();
 }
 
