@@ -104,6 +104,31 @@ TEST(ServeOptions, AWrongSettingIsNamedWhereverItCameFrom) {
   }
 }
 
+// A Redis store waits on the network: without workers one slow reply
+// would hold an I/O thread and every connection on it.
+TEST(ServeOptions, VerificationWorkersFollowTheStoreUnlessGiven) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    std::size_t workers;
+  };
+  const Case cases[] = {
+      {"memory", {}, 0},
+      {"one Redis", {"--store", "redis://127.0.0.1:6379/p"}, 16},
+      {"Sentinel", {"--store", "redis-sentinel://127.0.0.1:26379/primary/p"}, 16},
+      {"Cluster", {"--store", "redis-cluster://127.0.0.1:7000/p"}, 16},
+      {"memory, workers given", {"--threads", "4"}, 4},
+      {"Redis, none given", {"--store", "redis://127.0.0.1:6379/p", "--threads", "0"}, 0},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = {"--listen", "127.0.0.1:1"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    const Parsed parsed = Parse(arguments, {});
+    ASSERT_TRUE(parsed.ok) << c.name << ": " << parsed.error;
+    EXPECT_EQ(parsed.options.limits.workerThreads, c.workers) << c.name;
+  }
+}
+
 TEST(ServeOptions, HelpNamesEveryOptionWithItsVariable) {
   const std::string help = ServeUsageText();
   for (const char* option : {"--listen", "--store", "--token-file", "--tls-client-ca",

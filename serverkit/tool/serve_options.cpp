@@ -11,6 +11,7 @@ namespace zarnel::serverkit::tool {
 namespace {
 
 constexpr std::uint64_t kDay = 24 * 3600;
+constexpr std::size_t kRedisStoreWorkers = 16;
 
 std::uint64_t Number(const std::string& option, const std::string& text, std::uint64_t low,
                      std::uint64_t high) {
@@ -100,8 +101,9 @@ const std::vector<OptionRule>& Rules() {
        [](S&, S& v, O& o) { o.tokenFile = v; }},
       {"--insecure", nullptr, "allow a public --listen without authentication",
        [](S&, S&, O& o) { o.insecure = true; }},
-      {"--threads", "N", "verification workers, 0 to 1024 (16; 0: the I/O threads verify, for the memory store)",
-       [](S& n, S& v, O& o) { o.limits.workerThreads = Number(n, v, 0, 1024); }},
+      {"--threads", "N",
+       "verification workers, 0 to 1024 (Redis stores 16; memory 0: the I/O threads verify)",
+       [](S& n, S& v, O& o) { o.workerThreads = Number(n, v, 0, 1024); }},
       {"--max-connections", "N", "open connections at most (4096)",
        [](S& n, S& v, O& o) { o.limits.maxConnections = Number(n, v, 1, 1'000'000); }},
       {"--max-connections-per-address", "N",
@@ -215,6 +217,11 @@ ServeOptions ParseServeOptions(int argc, char** argv, const char* const* environ
     rule->apply(option, argv[++i], options);
   }
   Check(options);
+  // The memory store never waits, so its verification runs where the
+  // request was read, two thread switches a request fewer; a Redis store
+  // waits on the network, and the I/O threads must not.
+  options.limits.workerThreads =
+      options.workerThreads.value_or(options.store == "memory" ? 0 : kRedisStoreWorkers);
   return options;
 }
 

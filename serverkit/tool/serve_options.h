@@ -24,7 +24,8 @@ struct ServeOptions {
   service::TlsFiles tls;
   std::string tokenFile;
   std::string redisPasswordFile;
-  service::HttpLimits limits;
+  service::HttpLimits limits;  // workerThreads: as given, else by the store
+  std::optional<std::size_t> workerThreads;
   std::string store = "memory";
   ChallengeStoreOptions storeOptions;
   std::uint32_t newestBuild = kNewestClientBuild;
