@@ -9,7 +9,7 @@ PACKAGES=(
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix
   wine wine32:i386 wine64
   libssl-dev nlohmann-json3-dev libgtest-dev
-  pkg-config libhiredis-dev libcpp-httplib-dev libboost-dev libspdlog-dev redis-server curl
+  pkg-config libhiredis-dev libcpp-httplib-dev libboost-dev libspdlog-dev libjemalloc-dev redis-server curl
   prometheus  # promtool: the service's /metrics is checked with it
   wrk  # the server kit's verification benchmark
   socat  # the server kit's tunnel to a TLS-only Redis, in its tests
