@@ -6,11 +6,13 @@
 //   login_proof_throughput [ROUNDS=7] [PROOFS_PER_ROUND=4000]
 //
 // The bare path does only what any verifier must: import the 72-byte key's
-// point, DER-encode r and s, and verify over SHA-256 of the prebuilt
-// 217-byte record. The kit additionally checks every field by name,
-// rebuilds the record from the challenge, and checks the point and the
-// scalar ranges itself. A second reference reuses one imported key per
-// device, which a server cannot do for unknown devices.
+// point (by the group's name, as libcrypto's documentation shows), DER-encode
+// r and s, and verify over SHA-256 of the prebuilt 217-byte record. The kit
+// additionally checks every field by name, rebuilds the record from the
+// challenge, and checks the point and the scalar ranges itself, but imports
+// the point into a copy of a prepared P-256 parameter key, which spares
+// building the group for every key. A second reference reuses one imported
+// key per device, which a server cannot do for unknown devices.
 #include <sched.h>
 
 #include <algorithm>
