@@ -53,7 +53,7 @@ if [ "${REPORT_ONLY:-0}" != 1 ]; then
   echo "== server kit under hostile load: the real service beside an honest client =="
   benchmarks/run_serverkit_attack_benchmark.sh "$attack_seconds" "$build_root/serverkit-attack-bench" "$results"
   echo "== server kit: verification through the service under wrk =="
-  benchmarks/run_serverkit_wrk_benchmark.sh 10 32 100000 "$build_root/serverkit-wrk-bench" "$results"
+  benchmarks/run_serverkit_wrk_benchmark.sh 10 32 150000 "$build_root/serverkit-wrk-bench" "$results"
 
   load_after=$(uptime | sed 's/^ *//')
   elapsed=$(($(date +%s) - start_seconds))

@@ -53,7 +53,8 @@ $commit. $(nproc) cores, shared by the service, the honest client, the attacker
 Load before: \`$load_before\`; after: \`$load_after\`.
 
 The real \`zarnel-verify serve\` with its default limits (4096 connections,
-8 KiB of header, 64 fields, 10 s per request, 60 s idle, 16 workers) runs as
+8 KiB of header, 64 fields, 10 s per request, 60 s idle; verification on the
+I/O threads with the memory store, on 16 workers with Redis) runs as
 a child process on 127.0.0.1. One honest client (from 127.0.0.1) does a login
 round trip every $(get memory_honest_interval_ms) ms on one keep-alive connection (issue, sign with a
 device key as the guard would, verify; its latency is the two calls) for
@@ -102,10 +103,10 @@ and $(get redis_service_stop_seconds) s, having written $(get memory_service_log
 
 Reading the figures:
 
-- Memory that the service frees stays with glibc's allocator, which keeps
-  freed blocks in its arenas for reuse (the service asks nothing else of
-  it), so RSS after a phase is not expected to fall back to RSS before; what
-  counts is that the peak stays bounded. Challenges issued stay in the
+- Memory that the service frees goes back to its allocator (jemalloc),
+  which returns unused pages to the system over some seconds, so RSS after
+  a phase need not fall back to RSS before at once; what counts is that
+  the peak stays bounded. Challenges issued stay in the
   memory store, open or remembered as used, for twice the login time to live
   (240 s by default), longer than this run.
 - Most of the header flood's bytes are read by the service on purpose: after
