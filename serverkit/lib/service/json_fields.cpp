@@ -113,6 +113,12 @@ Json ChallengeToJson(const Challenge& challenge) {
   return json;
 }
 
+std::string StringOrEmpty(const Json& object, const char* field) {
+  if (!object.is_object()) return {};
+  const auto it = object.find(field);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
 std::string DumpJson(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }

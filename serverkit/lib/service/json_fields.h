@@ -32,6 +32,9 @@ std::optional<Bytes> OptionalHex(const Json& object, const char* field);
 const Json& RequireObject(const Json& object, const char* field);
 // The field is there and not null.
 bool Present(const Json& object, const char* field);
+// The field's text when `object` is an object holding it as a string, else
+// empty: for what the log keeps, which never refuses anything.
+std::string StringOrEmpty(const Json& object, const char* field);
 
 Challenge ReadChallenge(const Json& object);
 

@@ -16,26 +16,16 @@ std::string EndpointLabel(std::string_view path) {
   return "other";
 }
 
-namespace {
-
-std::string StringField(const Json& object, const char* field) {
-  if (!object.is_object()) return {};
-  const auto it = object.find(field);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-}  // namespace
-
 void ReadReply(const Json& answer, const std::string& requestId,
                const std::string& requestSession, RequestRecord& record) {
   if (!answer.is_object()) return;
-  record.check = StringField(answer, "check");
+  record.check = StringOrEmpty(answer, "check");
   record.repeat = answer.value("repeat", false);
   const auto challenge = answer.find("challenge");
   if (challenge != answer.end()) {
-    record.id = StringField(*challenge, "id");
-  } else if (!StringField(answer, "report_id").empty()) {
-    record.id = StringField(answer, "report_id");
+    record.id = StringOrEmpty(*challenge, "id");
+  } else if (!StringOrEmpty(answer, "report_id").empty()) {
+    record.id = StringOrEmpty(answer, "report_id");
   } else {
     record.id = requestId;
   }

@@ -105,24 +105,14 @@ ServiceReply VerificationService::Reply(const char* call, const Verdict& verdict
   return reply;
 }
 
-namespace {
-
-std::string StringField(const Json& object, const char* field) {
-  if (!object.is_object()) return {};
-  const auto it = object.find(field);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-}  // namespace
-
 ServiceReply VerificationService::Handle(const std::string& method, const std::string& path,
                                          std::string_view body, const std::string& caller) const {
   Json request;
   ServiceReply reply = Guarded(method, path, body, caller, request);
   // Also when the body was refused: a readable id still names the call.
-  reply.requestId = StringField(request, "challenge_id");
-  if (reply.requestId.empty()) reply.requestId = StringField(request, "report_id");
-  if (path == "/v1/hard-cheat-reports") reply.requestSession = StringField(request, "session");
+  reply.requestId = StringOrEmpty(request, "challenge_id");
+  if (reply.requestId.empty()) reply.requestId = StringOrEmpty(request, "report_id");
+  if (path == "/v1/hard-cheat-reports") reply.requestSession = StringOrEmpty(request, "session");
   return reply;
 }
 
