@@ -6,9 +6,7 @@
 // merely allows everything, or a case that no longer reaches its refusal,
 // cannot pass.
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -26,6 +24,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "loopback.h"
 #include "raw_http.h"
 #include "serve_process.h"
 #include "signed_answers.h"
@@ -86,22 +85,6 @@ class TempFolder {
  private:
   fs::path path_;
 };
-
-// A local port that nothing listens on once this returns.
-int UnusedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  int port = -1;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
 
 struct Call {
   Call(std::string name, std::string method, std::string path, std::string body,
@@ -403,7 +386,7 @@ void DriveLimitedServices(Recorder& recorder) {
 // A Redis store on a port nothing listens on: every call that needs the
 // store judges nothing.
 void DriveUnreachableStore(Recorder& recorder, const TestDeviceKey& device) {
-  const std::string store = "redis://127.0.0.1:" + std::to_string(UnusedPort()) + "/api-check";
+  const std::string store = "redis://127.0.0.1:" + std::to_string(FreeLocalPort()) + "/api-check";
   ServeProcess serve(ZARNEL_VERIFY_PATH, {"--listen", "127.0.0.1:0", "--drain-seconds", "0",
                                           "--store", store, "--redis-timeout-ms", "200"});
   ASSERT_GT(serve.port(), 0);

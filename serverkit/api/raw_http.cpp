@@ -1,29 +1,19 @@
 #include "raw_http.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdlib>
+
+#include "loopback.h"
 
 namespace zarnel::serverkit::testing {
 
 bool ExchangeRaw(int port, const std::string& request, RawAnswer& answer) {
   answer = RawAnswer{};
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  // Bounds the wait on a service that would never answer; not a measure.
-  timeval limit{20, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  const int fd = ConnectLoopback(port, 20);
   std::string received;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+  if (fd >= 0) {
     // A refused request is answered before the rest is read; a send that
     // then fails is no fault of the exchange.
     for (std::size_t sent = 0; sent < request.size();) {
@@ -33,8 +23,8 @@ bool ExchangeRaw(int port, const std::string& request, RawAnswer& answer) {
     }
     char chunk[4096];
     for (ssize_t got; (got = ::recv(fd, chunk, sizeof chunk, 0)) > 0;) received.append(chunk, got);
+    ::close(fd);
   }
-  ::close(fd);
 
   const std::size_t headerEnd = received.find("\r\n\r\n");
   if (received.rfind("HTTP/1.1 ", 0) != 0 || headerEnd == std::string::npos) return false;

@@ -2,10 +2,7 @@
 // the time a request may take however it trickles in, idle connections,
 // open connections. Raw sockets, since a well-behaved client library would
 // never send what these cases send.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "http_service.h"
+#include "loopback.h"
 #include "memory_challenge_store.h"
 
 namespace zarnel::serverkit {
@@ -29,21 +27,14 @@ using namespace std::chrono_literals;
 
 class Socket {
  public:
-  explicit Socket(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    // Bounds every wait of a test on a server that would never answer.
-    timeval limit{10, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  explicit Socket(int port) : fd_(testing::ConnectLoopback(port, 10)) {}
+  ~Socket() {
+    if (fd_ >= 0) ::close(fd_);
   }
-  ~Socket() { ::close(fd_); }
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
 
-  bool connected() const { return connected_; }
+  bool connected() const { return fd_ >= 0; }
   bool Send(const std::string& bytes) {
     return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
            static_cast<ssize_t>(bytes.size());
@@ -70,7 +61,6 @@ class Socket {
 
  private:
   int fd_;
-  bool connected_ = false;
 };
 
 int StatusOf(const std::string& response) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "loopback.h"
+
 namespace zarnel::serverkit::testing {
 
 class RedisServer {
@@ -89,11 +91,5 @@ bool CreateCluster(const std::vector<RedisServer*>& nodes, std::string& error);
 // Calls `condition` until it holds or `seconds` have passed: for states a
 // test cannot wait on otherwise (a failover, a slot map). True if it held.
 bool WaitFor(const std::function<bool()>& condition, int seconds);
-
-// A local TCP port that nothing listened on a moment ago.
-int FreeLocalPort();
-
-// Something accepts TCP connections on 127.0.0.1:`port`.
-bool AcceptsConnections(int port);
 
 }  // namespace zarnel::serverkit::testing

@@ -1,7 +1,6 @@
 // `zarnel-verify serve` as an operator starts it: it says where it listens,
 // serves, and ends cleanly on SIGTERM; bad arguments end it at once.
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,53 +16,27 @@
 #include <nlohmann/json.hpp>
 
 #include "redis_server.h"
+#include "serve_process.h"
 #include "test_certificates.h"
 
 namespace zarnel::serverkit {
 namespace {
 
 using nlohmann::json;
+using testing::ServeProcess;
 
-struct Started {
-  pid_t pid = -1;
-  std::FILE* output = nullptr;
-};
-
-Started StartServe(std::vector<std::string> arguments) {
-  int pipeEnds[2];
-  EXPECT_EQ(pipe(pipeEnds), 0);
-  arguments.insert(arguments.begin(), {ZARNEL_VERIFY_PATH, "serve"});
-  Started started;
-  started.pid = fork();
-  if (started.pid == 0) {
-    dup2(pipeEnds[1], STDOUT_FILENO);
-    close(pipeEnds[0]);
-    close(pipeEnds[1]);
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    execv(ZARNEL_VERIFY_PATH, argv.data());
-    _exit(127);
-  }
-  close(pipeEnds[1]);
-  started.output = fdopen(pipeEnds[0], "r");
-  return started;
-}
-
-int WaitForExit(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+// Ends a service that serves, as an operator's SIGTERM does: exit 0.
+void StopServe(ServeProcess& serve) {
+  serve.Signal(SIGTERM);
+  EXPECT_EQ(serve.Wait(), 0);
 }
 
 TEST(ServeCommand, ServesOnTheAnnouncedPortAndEndsOnSigterm) {
-  Started serve = StartServe({"--listen", "127.0.0.1:0", "--store", "memory", "--login-ttl", "30",
-                              "--oldest-build", "60", "--newest-build", "63"});
-  char line[256] = {};
-  ASSERT_NE(std::fgets(line, sizeof line, serve.output), nullptr);
-  const json announced = json::parse(line);
-  const std::string address = announced["listening"];
-  const int port = std::stoi(address.substr(address.rfind(':') + 1));
+  ServeProcess serve(ZARNEL_VERIFY_PATH,
+                     {"--listen", "127.0.0.1:0", "--store", "memory", "--login-ttl", "30",
+                      "--oldest-build", "60", "--newest-build", "63"});
+  // The first line names the port: {"listening":"127.0.0.1:PORT"}.
+  const int port = serve.port();
   ASSERT_GT(port, 0);
 
   httplib::Client client("127.0.0.1", port);
@@ -85,9 +58,7 @@ TEST(ServeCommand, ServesOnTheAnnouncedPortAndEndsOnSigterm) {
   ASSERT_TRUE(issued);
   EXPECT_EQ(json::parse(issued->body)["check"], "challenge-build-out-of-range");
 
-  kill(serve.pid, SIGTERM);
-  EXPECT_EQ(WaitForExit(serve.pid), 0);
-  std::fclose(serve.output);
+  StopServe(serve);
 }
 
 TEST(ServeCommand, RefusesBadArgumentsWithExitTwo) {
@@ -127,23 +98,9 @@ TEST(ServeCommand, RefusesBadArgumentsWithExitTwo) {
     std::string shown;
     for (const std::string& argument : arguments) shown += argument + " ";
     SCOPED_TRACE(shown);
-    Started serve = StartServe(arguments);
-    EXPECT_EQ(WaitForExit(serve.pid), 2);
-    std::fclose(serve.output);
+    ServeProcess serve(ZARNEL_VERIFY_PATH, arguments);
+    EXPECT_EQ(serve.Wait(), 2);
   }
-}
-
-int AnnouncedPort(const Started& serve) {
-  char line[256] = {};
-  if (std::fgets(line, sizeof line, serve.output) == nullptr) return -1;
-  const std::string address = json::parse(line)["listening"];
-  return std::stoi(address.substr(address.rfind(':') + 1));
-}
-
-void StopServe(Started& serve) {
-  kill(serve.pid, SIGTERM);
-  EXPECT_EQ(WaitForExit(serve.pid), 0);
-  std::fclose(serve.output);
 }
 
 std::string WriteFile(const std::string& dir, const std::string& name, const std::string& text) {
@@ -176,8 +133,8 @@ TEST(ServeCommand, ServesAPublicAddressOnlyWithAuthenticationOrInsecure) {
   };
   for (const auto& arguments : cases) {
     SCOPED_TRACE(arguments[1] + " " + arguments.back());
-    Started serve = StartServe(arguments);
-    const int port = AnnouncedPort(serve);
+    ServeProcess serve(ZARNEL_VERIFY_PATH, arguments);
+    const int port = serve.port();
     ASSERT_GT(port, 0);
     httplib::Client client("127.0.0.1", port);
     const httplib::Result health = client.Get("/healthz");
@@ -197,10 +154,10 @@ TEST(ServeCommand, ServesTlsWithClientCertificatesAndTokensToCurl) {
   const testing::CertificateFiles backend = studio.Client("login-backend-7");
   const std::string token = "backend-token-0123456789";
   const std::string tokens = WriteFile(dir.path, "tokens", token + "\n");
-  Started serve = StartServe({"--listen", "0.0.0.0:0", "--tls-cert", server.certificate,
-                              "--tls-key", server.key, "--tls-client-ca", studio.caFile(),
-                              "--token-file", tokens});
-  const int port = AnnouncedPort(serve);
+  ServeProcess serve(ZARNEL_VERIFY_PATH,
+                     {"--listen", "0.0.0.0:0", "--tls-cert", server.certificate, "--tls-key",
+                      server.key, "--tls-client-ca", studio.caFile(), "--token-file", tokens});
+  const int port = serve.port();
   ASSERT_GT(port, 0);
 
   const auto curl = [&](const std::string& options) {
@@ -247,10 +204,11 @@ TEST(ServeCommand, TakesTheRedisPasswordFromAFile) {
   std::string error;
   ASSERT_TRUE(redis.Start(error)) << error;
   const std::string passwordFile = WriteFile(dir.path, "redis-password", "file-s3cret-password\r\n");
-  Started serve = StartServe({"--listen", "127.0.0.1:0", "--store",
-                              "redis://127.0.0.1:" + std::to_string(redis.port()) + "/pw",
-                              "--redis-password-file", passwordFile});
-  const int port = AnnouncedPort(serve);
+  ServeProcess serve(ZARNEL_VERIFY_PATH,
+                     {"--listen", "127.0.0.1:0", "--store",
+                      "redis://127.0.0.1:" + std::to_string(redis.port()) + "/pw",
+                      "--redis-password-file", passwordFile});
+  const int port = serve.port();
   ASSERT_GT(port, 0);
   httplib::Client client("127.0.0.1", port);
   const httplib::Result issued =
@@ -261,11 +219,11 @@ TEST(ServeCommand, TakesTheRedisPasswordFromAFile) {
   StopServe(serve);
 
   // Given twice (in the URL and a file) is a usage error, not a guess.
-  Started twice = StartServe({"--listen", "127.0.0.1:0", "--store",
-                              "redis://:other@127.0.0.1:" + std::to_string(redis.port()) + "/pw",
-                              "--redis-password-file", passwordFile});
-  EXPECT_EQ(WaitForExit(twice.pid), 2);
-  std::fclose(twice.output);
+  ServeProcess twice(ZARNEL_VERIFY_PATH,
+                     {"--listen", "127.0.0.1:0", "--store",
+                      "redis://:other@127.0.0.1:" + std::to_string(redis.port()) + "/pw",
+                      "--redis-password-file", passwordFile});
+  EXPECT_EQ(twice.Wait(), 2);
 }
 
 
@@ -276,10 +234,11 @@ TEST(ServeCommand, TakesTheRedisTimeOutFromItsOption) {
   redis.AllowDebugCommand();
   std::string error;
   ASSERT_TRUE(redis.Start(error)) << error;
-  Started serve = StartServe({"--listen", "127.0.0.1:0", "--store",
-                              "redis://127.0.0.1:" + std::to_string(redis.port()) + "/timeout",
-                              "--redis-timeout-ms", "50"});
-  const int port = AnnouncedPort(serve);
+  ServeProcess serve(ZARNEL_VERIFY_PATH,
+                     {"--listen", "127.0.0.1:0", "--store",
+                      "redis://127.0.0.1:" + std::to_string(redis.port()) + "/timeout",
+                      "--redis-timeout-ms", "50"});
+  const int port = serve.port();
   ASSERT_GT(port, 0);
   httplib::Client client("127.0.0.1", port);
 
@@ -300,9 +259,7 @@ TEST(ServeCommand, TakesTheRedisTimeOutFromItsOption) {
   }
   EXPECT_TRUE(stalled) << "no call reached Redis during its sleep";
 
-  kill(serve.pid, SIGTERM);
-  EXPECT_EQ(WaitForExit(serve.pid), 0);
-  std::fclose(serve.output);
+  StopServe(serve);
 }
 
 }  // namespace

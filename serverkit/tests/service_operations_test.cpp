@@ -1,11 +1,8 @@
 // What an operator sees of `zarnel-verify serve` and how it stops: its
 // JSON log, its Prometheus metrics (checked by promtool), its probes, and
 // a SIGTERM in the middle of a stream of requests.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,6 +18,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "loopback.h"
 #include "redis_server.h"
 #include "serve_process.h"
 #include "signed_answers.h"
@@ -229,14 +227,8 @@ class Backend {
 
   bool Connect() {
     Close();
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port_));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval limit{20, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    return ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    fd_ = testing::ConnectLoopback(port_, 20);
+    return fd_ >= 0;
   }
   void Close() {
     if (fd_ >= 0) ::close(fd_);

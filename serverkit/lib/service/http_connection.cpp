@@ -91,7 +91,6 @@ HttpAnswer HttpShared::AnswerOrThrow(const std::string& method, const std::strin
     HttpAnswer answer;
     answer.contentType = "text/plain; version=0.0.4; charset=utf-8";
     answer.body = metrics.Render(connections.load(), draining.load());
-    answer.json = false;
     return answer;
   }
   return ToHttpAnswer(service.Handle(method, path, body, caller), record);

@@ -24,7 +24,6 @@ struct HttpAnswer {
   int status = 200;
   std::string contentType = "application/json";
   std::string body;
-  bool json = true;
 };
 
 struct HttpShared {
